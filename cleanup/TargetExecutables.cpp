@@ -1,0 +1,7 @@
+#include "cleanup/TargetExecutables.h"
+
+const std::array<std::wstring, 3> TargetExecutables{
+    L"ViceCity.exe",
+    L"LibertyCity.exe",
+    L"SanAndreas.exe",
+};

@@ -1,0 +1,94 @@
+#include "registry/RegHandle.h"
+
+#include "registry/RegException.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace winreg {
+
+RegHandle::RegHandle(HKEY key) noexcept : m_key(key) {}
+
+RegHandle::~RegHandle()
+{
+    Release();
+}
+
+RegHandle::RegHandle(RegHandle&& other) noexcept : m_key(std::exchange(other.m_key, nullptr)) {}
+
+RegHandle& RegHandle::operator=(RegHandle&& other) noexcept
+{
+    if (this != &other) {
+        Release();
+        m_key = std::exchange(other.m_key, nullptr);
+    }
+    return *this;
+}
+
+void RegHandle::OpenOrCreate(HKEY parent, const std::wstring& subKey, const REGSAM access)
+{
+    HKEY opened = nullptr;
+    const LONG status = RegCreateKeyExW(parent, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                        access, nullptr, &opened, nullptr);
+    if (status != ERROR_SUCCESS) {
+        throw RegException(status, "RegCreateKeyExW failed.");
+    }
+    // Never leak a key that this object already held.
+    Release();
+    m_key = opened;
+}
+
+std::optional<std::wstring> RegHandle::ProbeString(const std::wstring& valueName) const
+{
+    DWORD byteCount = 0;
+    if (RegGetValueW(m_key, nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &byteCount) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+
+    // Round up so that an odd byte count still fits the buffer it is passed as.
+    std::wstring text((byteCount + 1) / 2, L' ');
+    if (RegGetValueW(m_key, nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, text.data(), &byteCount) !=
+        ERROR_SUCCESS) {
+        // A value that grew between the two reads counts as absent.
+        return std::nullopt;
+    }
+
+    // The count includes the terminating null; a count below one character
+    // means empty text.
+    const std::size_t characters = byteCount / 2;
+    text.resize(characters > 0 ? characters - 1 : 0);
+    return text;
+}
+
+void RegHandle::RemoveValue(const std::wstring& valueName) const
+{
+    const LONG status = RegDeleteValueW(m_key, valueName.c_str());
+    if (status != ERROR_SUCCESS) {
+        throw RegException(status, "RegDeleteValueW failed.");
+    }
+}
+
+void RegHandle::Release() noexcept
+{
+    const HKEY key = std::exchange(m_key, nullptr);
+    if (key != nullptr && !IsPredefinedRoot(key)) {
+        // Nothing useful can be done about a failed close.
+        static_cast<void>(RegCloseKey(key));
+    }
+}
+
+bool RegHandle::IsPredefinedRoot(HKEY key) noexcept
+{
+    // Handles that belong to the system rather than to their holder.
+    // HKEY_DYN_DATA is deliberately absent: such a handle is closed like any other.
+    const std::array<HKEY, 9> roots{
+        HKEY_CLASSES_ROOT,     HKEY_CURRENT_USER,   HKEY_LOCAL_MACHINE,
+        HKEY_USERS,            HKEY_PERFORMANCE_DATA, HKEY_CURRENT_CONFIG,
+        HKEY_CURRENT_USER_LOCAL_SETTINGS, HKEY_PERFORMANCE_TEXT, HKEY_PERFORMANCE_NLSTEXT,
+    };
+    return std::find(roots.begin(), roots.end(), key) != roots.end();
+}
+
+} // namespace winreg
