@@ -1,0 +1,53 @@
+// Runs a program and answers its message boxes for a user who has no display
+// to see them on, printing what each box said. Exits with the program's status.
+//
+//   AnswerBoxes.exe PROGRAM [ARGUMENT...]
+
+#include "support/BoxAnswerer.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+void PrintUtf8(const std::wstring& text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size, nullptr,
+                        nullptr);
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc < 2) {
+        std::fputs("usage: AnswerBoxes PROGRAM [ARGUMENT...]\n", stderr);
+        return 2;
+    }
+    const std::vector<std::wstring> arguments(argv + 2, argv + argc);
+    try {
+        const ProgramRun run = RunAnsweringBoxes(argv[1], arguments, L"", [](const ObservedBox& box) {
+            std::wstring buttons;
+            for (const std::wstring& button : box.buttons) {
+                buttons += L" [" + button + L"]";
+            }
+            PrintUtf8(L"Message box \"" + box.caption + L"\": " + box.text + buttons + L"\n");
+        });
+        if (run.timedOut) {
+            std::fputs("AnswerBoxes: the program did not finish in time\n", stderr);
+        }
+        return static_cast<int>(run.exitCode);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "AnswerBoxes: %s\n", error.what());
+        return 2;
+    }
+}

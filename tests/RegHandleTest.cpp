@@ -1,0 +1,241 @@
+#include "registry/RegException.h"
+#include "registry/RegHandle.h"
+#include "support/ImportHook.h"
+#include "support/TestRegistry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct ProbeCase {
+    const char* description;
+    DWORD type;
+    Bytes data;
+    std::optional<std::wstring> expected;
+};
+
+const std::vector<ProbeCase> ProbeCases{
+    {"plain text", REG_SZ, StringData(L"~ WINXPSP3 RUNASADMIN"), L"~ WINXPSP3 RUNASADMIN"},
+    {"empty string", REG_SZ, StringData(L""), L""},
+    {"string without terminator", REG_SZ, {'a', 0, 'b', 0}, L"a"},
+    {"no data at all", REG_SZ, {}, L""},
+    {"one byte: a count below one character", REG_SZ, {'a'}, L""},
+    {"odd size, unterminated", REG_SZ, {'a', 0, 'b', 0, 'c'}, L"a"},
+    {"odd size, ending in half a null", REG_SZ, {'a', 0, 'b', 0, 'c', 0, 0}, L"ab"},
+    {"expandable string, delivered expanded", REG_EXPAND_SZ, StringData(L"C:\\Games"), L"C:\\Games"},
+    {"32-bit number", REG_DWORD, {1, 0, 0, 0}, std::nullopt},
+    {"binary", REG_BINARY, {'a', 0, 0, 0}, std::nullopt},
+    {"multi-string", REG_MULTI_SZ, {'a', 0, 0, 0, 0, 0}, std::nullopt},
+};
+
+TEST(RegHandleProbeString, ReadsOnlyWhatTheSystemDeliversAsAString)
+{
+    const ScratchKey scratch;
+    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    for (const ProbeCase& probe : ProbeCases) {
+        WriteValue(scratch.Get(), L"value", RegValue{probe.type, probe.data});
+        EXPECT_EQ(key.ProbeString(L"value"), probe.expected) << probe.description;
+        // Probing reads; it never changes the value.
+        EXPECT_EQ(ReadValue(scratch.Get(), L"value"), (RegValue{probe.type, probe.data})) << probe.description;
+    }
+}
+
+TEST(RegHandleProbeString, ReportsAMissingValueAsAbsent)
+{
+    const ScratchKey scratch;
+    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    EXPECT_EQ(key.ProbeString(L"C:\\Games\\ViceCity.exe"), std::nullopt);
+}
+
+TEST(RegHandleProbeString, ReadsLongTextWhole)
+{
+    const ScratchKey scratch;
+    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    const std::wstring text(32767, L'x');
+    WriteValue(scratch.Get(), L"long", StringValue(text));
+    EXPECT_EQ(key.ProbeString(L"long"), text);
+}
+
+TEST(RegHandleProbeString, OnAnEmptyHandleIsAbsent)
+{
+    const winreg::RegHandle empty;
+    EXPECT_EQ(empty.ProbeString(L"value"), std::nullopt);
+}
+
+TEST(RegHandleRemoveValue, DeletesTheNamedValueOnly)
+{
+    const ScratchKey scratch;
+    WriteValue(scratch.Get(), L"D:\\Apps\\ViceCity.exe", StringValue(L"~ WINXPSP3"));
+    WriteValue(scratch.Get(), L"D:\\Apps\\ViceCity.exe ", StringValue(L"~ WINXPSP3"));
+    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+
+    key.RemoveValue(L"D:\\Apps\\ViceCity.exe");
+
+    EXPECT_EQ(ReadAllValues(scratch.Get()), (RegValues{{L"D:\\Apps\\ViceCity.exe ", StringValue(L"~ WINXPSP3")}}));
+}
+
+TEST(RegHandleRemoveValue, OfAMissingValueThrowsWithStatusAndMessage)
+{
+    const ScratchKey scratch;
+    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    try {
+        key.RemoveValue(L"missing");
+        FAIL() << "no exception";
+    } catch (const winreg::RegException& error) {
+        EXPECT_EQ(error.code().value(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(std::string(error.what()), "RegDeleteValueW failed.: " + std::system_category().message(2));
+    }
+}
+
+TEST(RegHandleOpenOrCreate, CreatesAMissingKeyAndOpensAnExistingOne)
+{
+    const ScratchKey scratch;
+    const std::wstring path = scratch.Path() + L"\\Sub\\Key";
+    ASSERT_FALSE(KeyExists(HKEY_CURRENT_USER, path));
+
+    winreg::RegHandle created;
+    created.OpenOrCreate(HKEY_CURRENT_USER, path, KEY_READ | KEY_WRITE | KEY_WOW64_64KEY);
+    EXPECT_NE(created.Get(), nullptr);
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, path));
+    WriteValue(created.Get(), L"kept", DwordValue(7));
+
+    winreg::RegHandle opened;
+    opened.OpenOrCreate(HKEY_CURRENT_USER, path, KEY_READ);
+    EXPECT_EQ(ReadValue(opened.Get(), L"kept"), DwordValue(7));
+}
+
+TEST(RegHandleOpenOrCreate, WithAnInvalidParentThrowsAndStaysEmpty)
+{
+    winreg::RegHandle key;
+    try {
+        key.OpenOrCreate(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234)), L"Sub", KEY_READ);
+        FAIL() << "no exception";
+    } catch (const winreg::RegException& error) {
+        EXPECT_EQ(error.code().value(), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(std::string(error.what()), "RegCreateKeyExW failed.: " + std::system_category().message(6));
+    }
+    EXPECT_EQ(key.Get(), nullptr);
+}
+
+// Counts the keys this executable closes, passing each close on to the system.
+std::vector<HKEY> closedKeys;
+ImportHook<decltype(RegCloseKey)>* closeHook = nullptr;
+
+LONG WINAPI CountingClose(HKEY key)
+{
+    closedKeys.push_back(key);
+    return closeHook->Original()(key);
+}
+
+class RegHandleRelease : public ::testing::Test {
+protected:
+    RegHandleRelease() : m_hook("RegCloseKey", &CountingClose)
+    {
+        closedKeys.clear();
+        closeHook = &m_hook;
+    }
+    ~RegHandleRelease() override { closeHook = nullptr; }
+
+    static HKEY OpenScratch(const ScratchKey& scratch)
+    {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, scratch.Path().c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+        return key;
+    }
+
+private:
+    ImportHook<decltype(RegCloseKey)> m_hook;
+};
+
+TEST_F(RegHandleRelease, OfAnEmptyObjectClosesNothing)
+{
+    winreg::RegHandle key;
+    key.Release();
+    EXPECT_EQ(key.Get(), nullptr);
+    EXPECT_TRUE(closedKeys.empty());
+}
+
+TEST_F(RegHandleRelease, NeverClosesAPredefinedRoot)
+{
+    winreg::RegHandle key(HKEY_CURRENT_USER);
+    key.Release();
+    EXPECT_EQ(key.Get(), nullptr);
+    EXPECT_TRUE(closedKeys.empty());
+}
+
+TEST_F(RegHandleRelease, ClosesAnOpenedKeyExactlyOnce)
+{
+    const ScratchKey scratch;
+    const HKEY raw = OpenScratch(scratch);
+    {
+        winreg::RegHandle key(raw);
+        key.Release();
+        EXPECT_EQ(key.Get(), nullptr);
+        EXPECT_EQ(closedKeys, std::vector<HKEY>{raw});
+        key.Release();
+    }
+    EXPECT_EQ(closedKeys, std::vector<HKEY>{raw});
+}
+
+TEST_F(RegHandleRelease, HappensOnDestruction)
+{
+    const ScratchKey scratch;
+    const HKEY raw = OpenScratch(scratch);
+    { const winreg::RegHandle key(raw); }
+    EXPECT_EQ(closedKeys, std::vector<HKEY>{raw});
+}
+
+TEST_F(RegHandleRelease, ClosesAnObsoleteDynDataHandleLikeAnyOther)
+{
+    { const winreg::RegHandle key(HKEY_DYN_DATA); }
+    EXPECT_EQ(closedKeys, std::vector<HKEY>{HKEY_DYN_DATA});
+}
+
+TEST_F(RegHandleRelease, FollowsTheKeyWhenMoved)
+{
+    const ScratchKey scratch;
+    const HKEY raw = OpenScratch(scratch);
+    {
+        winreg::RegHandle first(raw);
+        winreg::RegHandle second(std::move(first));
+        EXPECT_EQ(first.Get(), nullptr); // NOLINT(bugprone-use-after-move): checking the moved-from state
+        EXPECT_EQ(second.Get(), raw);
+        winreg::RegHandle third;
+        third = std::move(second);
+        EXPECT_TRUE(closedKeys.empty());
+    }
+    EXPECT_EQ(closedKeys, std::vector<HKEY>{raw});
+}
+
+TEST_F(RegHandleRelease, ClosesTheOldKeyWhenReopened)
+{
+    const ScratchKey scratch;
+    const HKEY raw = OpenScratch(scratch);
+    winreg::RegHandle key(raw);
+    key.OpenOrCreate(HKEY_CURRENT_USER, scratch.Path(), KEY_READ);
+    EXPECT_EQ(closedKeys, std::vector<HKEY>{raw});
+    EXPECT_NE(key.Get(), nullptr);
+}
+
+TEST(RegHandleIsPredefinedRoot, IsTrueForExactlyTheNineRoots)
+{
+    const auto handle = [](const ULONG value) { return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(value))); };
+    for (const ULONG value : {0x80000000UL, 0x80000001UL, 0x80000002UL, 0x80000003UL, 0x80000004UL, 0x80000005UL,
+                              0x80000007UL, 0x80000050UL, 0x80000060UL}) {
+        EXPECT_TRUE(winreg::RegHandle::IsPredefinedRoot(handle(value))) << std::hex << value;
+    }
+    for (const ULONG value : {0x80000006UL, 0x80000008UL, 0x80000051UL, 0x7FFFFFFFUL, 0x00000001UL, 0UL}) {
+        EXPECT_FALSE(winreg::RegHandle::IsPredefinedRoot(handle(value))) << std::hex << value;
+    }
+    const ScratchKey scratch;
+    EXPECT_FALSE(winreg::RegHandle::IsPredefinedRoot(scratch.Get()));
+}
+
+} // namespace

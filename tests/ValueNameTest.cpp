@@ -1,0 +1,136 @@
+#include "cleanup/ValueName.h"
+#include "support/Folders.h"
+#include "support/ImportHook.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct JoinCase {
+    const wchar_t* directory;
+    const wchar_t* fileName;
+    const wchar_t* valueName;
+};
+
+TEST(ComposeValueName, JoinsWithExactlyOneSeparatorAndChangesNothingElse)
+{
+    const std::vector<JoinCase> cases{
+        {L"D:\\Apps", L"ViceCity.exe", L"D:\\Apps\\ViceCity.exe"},
+        {L"C:\\", L"ViceCity.exe", L"C:\\ViceCity.exe"},
+        {L"\\\\server\\share\\Games", L"SanAndreas.exe", L"\\\\server\\share\\Games\\SanAndreas.exe"},
+        {L"D:\\Apps/", L"LibertyCity.exe", L"D:\\Apps/LibertyCity.exe"},
+        {L"d:\\GAMES\\.\\old\\..", L"ViceCity.exe", L"d:\\GAMES\\.\\old\\..\\ViceCity.exe"},
+        {L"D:/Apps", L"ViceCity.exe", L"D:/Apps\\ViceCity.exe"},
+        {L"\\\\?\\D:\\Apps", L"ViceCity.exe", L"\\\\?\\D:\\Apps\\ViceCity.exe"},
+        {L"C:\\Spiele \x00C4\x00D6\x00DC \x6E38\x620F", L"ViceCity.exe",
+         L"C:\\Spiele \x00C4\x00D6\x00DC \x6E38\x620F\\ViceCity.exe"},
+    };
+    for (const JoinCase& join : cases) {
+        EXPECT_EQ(ComposeValueName(join.directory, join.fileName), join.valueName);
+    }
+}
+
+TEST(QueryCurrentDirectory, ReturnsTheWorkingDirectoryAsTheSystemReportsIt)
+{
+    const TempFolder folder(L"Value name \x00E9\x6E38");
+    const ScopedCurrentDirectory inside(folder.Path());
+    EXPECT_EQ(QueryCurrentDirectory(), folder.Path());
+}
+
+TEST(QueryCurrentDirectory, KeepsTheSeparatorOfADriveRoot)
+{
+    const ScopedCurrentDirectory inside(L"C:\\");
+    EXPECT_EQ(QueryCurrentDirectory(), L"C:\\");
+}
+
+// Counts the directory queries, passing each on to the system.
+int directoryQueries = 0;
+ImportHook<decltype(GetCurrentDirectoryW)>* directoryHook = nullptr;
+
+DWORD WINAPI CountingDirectoryQuery(DWORD length, LPWSTR buffer)
+{
+    ++directoryQueries;
+    return directoryHook->Original()(length, buffer);
+}
+
+TEST(QueryCurrentDirectory, ReadsADirectoryLongerThan259CharactersWholeAfterOneEnlargement)
+{
+    const TempFolder folder;
+    std::wstring relative;
+    while (folder.Path().size() + relative.size() < 400) {
+        relative += (relative.empty() ? L"" : L"\\") + std::wstring(40, L'd');
+    }
+    const std::wstring deep = folder.MakeSubfolder(relative);
+    ASSERT_GT(deep.size(), 259U);
+    const ScopedCurrentDirectory inside(deep);
+
+    ImportHook<decltype(GetCurrentDirectoryW)> hook("GetCurrentDirectoryW", &CountingDirectoryQuery);
+    directoryHook = &hook;
+    directoryQueries = 0;
+    const std::wstring directory = QueryCurrentDirectory();
+    directoryHook = nullptr;
+
+    EXPECT_EQ(directory, deep);
+    EXPECT_EQ(directoryQueries, 2);
+}
+
+// A directory that keeps growing while it is read: each call asks for more
+// room than the last until the fourth, which fits.
+std::vector<DWORD> offeredLengths;
+const std::wstring GrowingDirectory = L"G:\\" + std::wstring(597, L'g'); // 600 characters
+
+DWORD WINAPI GrowingDirectoryQuery(DWORD length, LPWSTR buffer)
+{
+    offeredLengths.push_back(length);
+    switch (offeredLengths.size()) {
+    case 1:
+        return 300;
+    case 2:
+        return 450;
+    case 3:
+        return 601; // the text and its null
+    default:
+        std::memcpy(buffer, GrowingDirectory.c_str(), (GrowingDirectory.size() + 1) * sizeof(wchar_t));
+        return static_cast<DWORD>(GrowingDirectory.size());
+    }
+}
+
+TEST(QueryCurrentDirectory, AsksAgainForAsLongAsTheSystemWantsMoreRoom)
+{
+    offeredLengths.clear();
+    const ImportHook<decltype(GetCurrentDirectoryW)> hook("GetCurrentDirectoryW", &GrowingDirectoryQuery);
+    EXPECT_EQ(QueryCurrentDirectory(), GrowingDirectory);
+    EXPECT_EQ(offeredLengths, (std::vector<DWORD>{260, 300, 450, 601}));
+}
+
+DWORD WINAPI FailingDirectoryQuery(DWORD /*length*/, LPWSTR /*buffer*/)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
+
+TEST(QueryCurrentDirectory, RaisesTheFilesystemErrorWithTheSystemStatus)
+{
+    const ImportHook<decltype(GetCurrentDirectoryW)> hook("GetCurrentDirectoryW", &FailingDirectoryQuery);
+    try {
+        static_cast<void>(QueryCurrentDirectory());
+        FAIL() << "no exception";
+    } catch (const std::filesystem::filesystem_error& error) {
+        EXPECT_EQ(error.code().value(), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(error.code().category(), std::system_category());
+        const std::string description = error.what();
+        EXPECT_NE(description.find("current_path(): " + std::system_category().message(5)), std::string::npos)
+            << description;
+        EXPECT_TRUE(error.path1().empty());
+        EXPECT_TRUE(error.path2().empty());
+    }
+}
+
+} // namespace

@@ -1,0 +1,97 @@
+#include "support/Folders.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+std::wstring ExtendedPath(const std::wstring& path)
+{
+    return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path;
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    WIN32_FIND_DATAW entry{};
+    HANDLE search = FindFirstFileW(ExtendedPath(path + L"\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring child = path + L"\\" + name;
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                RemoveTree(child);
+            } else {
+                DeleteFileW(ExtendedPath(child).c_str());
+            }
+        } while (FindNextFileW(search, &entry) != FALSE);
+        FindClose(search);
+    }
+    RemoveDirectoryW(ExtendedPath(path).c_str());
+}
+
+std::wstring CurrentDirectory()
+{
+    std::wstring path(GetCurrentDirectoryW(0, nullptr), L'\0');
+    path.resize(GetCurrentDirectoryW(static_cast<DWORD>(path.size()), path.data()));
+    return path;
+}
+
+} // namespace
+
+TempFolder::TempFolder(const std::wstring& name)
+{
+    static std::atomic<unsigned> counter{0};
+    std::wstring temp(MAX_PATH + 1, L'\0');
+    temp.resize(GetTempPathW(static_cast<DWORD>(temp.size()), temp.data()));
+    while (!temp.empty() && (temp.back() == L'\\' || temp.back() == L'/')) {
+        temp.pop_back();
+    }
+    m_path = temp + L"\\" + name + L" " + std::to_wstring(GetCurrentProcessId()) + L"-" +
+             std::to_wstring(counter++);
+    RemoveTree(m_path);
+    if (CreateDirectoryW(ExtendedPath(m_path).c_str(), nullptr) == FALSE) {
+        throw std::runtime_error("cannot create a temporary folder, status " + std::to_string(GetLastError()));
+    }
+}
+
+TempFolder::~TempFolder()
+{
+    RemoveTree(m_path);
+}
+
+std::wstring TempFolder::MakeSubfolder(const std::wstring& relative) const
+{
+    std::wstring path = m_path;
+    std::size_t start = 0;
+    while (start <= relative.size()) {
+        const std::size_t end = relative.find(L'\\', start);
+        path += L"\\" + relative.substr(start, end - start);
+        if (CreateDirectoryW(ExtendedPath(path).c_str(), nullptr) == FALSE &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+            throw std::runtime_error("cannot create a folder, status " + std::to_string(GetLastError()));
+        }
+        if (end == std::wstring::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+    return path;
+}
+
+ScopedCurrentDirectory::ScopedCurrentDirectory(const std::wstring& directory) : m_previous(CurrentDirectory())
+{
+    if (SetCurrentDirectoryW(directory.c_str()) == FALSE) {
+        throw std::runtime_error("cannot enter a folder, status " + std::to_string(GetLastError()));
+    }
+}
+
+ScopedCurrentDirectory::~ScopedCurrentDirectory()
+{
+    SetCurrentDirectoryW(m_previous.c_str());
+}

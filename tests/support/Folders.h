@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+
+// An empty folder of its own under the temporary folder, removed (with
+// anything left in it) when the object goes. `name` may hold any characters
+// a folder name can.
+class TempFolder {
+public:
+    explicit TempFolder(const std::wstring& name = L"LayerCleanup test");
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    TempFolder(TempFolder&&) = delete;
+    TempFolder& operator=(TempFolder&&) = delete;
+
+    // Absolute, without a trailing separator.
+    [[nodiscard]] const std::wstring& Path() const noexcept { return m_path; }
+
+    // Creates a subfolder (and any folders leading to it) and returns its path.
+    // Works beyond the classic 260-character limit.
+    std::wstring MakeSubfolder(const std::wstring& relative) const;
+
+private:
+    std::wstring m_path;
+};
+
+// Makes `directory` this process's working directory until the object goes.
+class ScopedCurrentDirectory {
+public:
+    explicit ScopedCurrentDirectory(const std::wstring& directory);
+    ~ScopedCurrentDirectory();
+    ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
+    ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
+    ScopedCurrentDirectory(ScopedCurrentDirectory&&) = delete;
+    ScopedCurrentDirectory& operator=(ScopedCurrentDirectory&&) = delete;
+
+private:
+    std::wstring m_previous;
+};

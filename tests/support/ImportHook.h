@@ -1,0 +1,33 @@
+#pragma once
+
+#include <windows.h>
+
+// Test seam: redirects this executable's own import of a system function
+// (its import address table entry) for as long as the hook lives. The code
+// under test is unchanged; it simply calls whatever the entry points to.
+
+[[nodiscard]] void** FindImportSlot(const char* functionName);
+void WriteImportSlot(void** slot, void* target);
+
+template <typename Function>
+class ImportHook {
+public:
+    ImportHook(const char* functionName, Function* replacement)
+        : m_slot(FindImportSlot(functionName)), m_original(reinterpret_cast<Function*>(*m_slot))
+    {
+        WriteImportSlot(m_slot, reinterpret_cast<void*>(replacement));
+    }
+    ~ImportHook() { WriteImportSlot(m_slot, reinterpret_cast<void*>(m_original)); }
+
+    ImportHook(const ImportHook&) = delete;
+    ImportHook& operator=(const ImportHook&) = delete;
+    ImportHook(ImportHook&&) = delete;
+    ImportHook& operator=(ImportHook&&) = delete;
+
+    // The system's own function, for replacements that pass calls through.
+    [[nodiscard]] Function* Original() const noexcept { return m_original; }
+
+private:
+    void** m_slot;
+    Function* m_original;
+};
