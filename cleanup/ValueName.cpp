@@ -12,8 +12,8 @@ std::wstring QueryCurrentDirectory()
         const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
         if (length == 0) {
             const DWORD status = GetLastError();
-            throw std::filesystem::filesystem_error(
-                "current_path()", std::error_code(static_cast<int>(status), std::system_category()));
+            throw std::filesystem::filesystem_error("current_path()",
+                                                    std::error_code(static_cast<int>(status), std::system_category()));
         }
         if (length < buffer.size()) {
             buffer.resize(length);

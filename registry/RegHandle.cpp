@@ -29,8 +29,8 @@ RegHandle& RegHandle::operator=(RegHandle&& other) noexcept
 void RegHandle::OpenOrCreate(HKEY parent, const std::wstring& subKey, const REGSAM access)
 {
     HKEY opened = nullptr;
-    const LONG status = RegCreateKeyExW(parent, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                        access, nullptr, &opened, nullptr);
+    const LONG status =
+        RegCreateKeyExW(parent, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, &opened, nullptr);
     if (status != ERROR_SUCCESS) {
         throw RegException(status, "RegCreateKeyExW failed.");
     }
@@ -42,8 +42,7 @@ void RegHandle::OpenOrCreate(HKEY parent, const std::wstring& subKey, const REGS
 std::optional<std::wstring> RegHandle::ProbeString(const std::wstring& valueName) const
 {
     DWORD byteCount = 0;
-    if (RegGetValueW(m_key, nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &byteCount) !=
-        ERROR_SUCCESS) {
+    if (RegGetValueW(m_key, nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &byteCount) != ERROR_SUCCESS) {
         return std::nullopt;
     }
 
@@ -72,7 +71,7 @@ void RegHandle::RemoveValue(const std::wstring& valueName) const
 
 void RegHandle::Release() noexcept
 {
-    const HKEY key = std::exchange(m_key, nullptr);
+    HKEY key = std::exchange(m_key, nullptr);
     if (key != nullptr && !IsPredefinedRoot(key)) {
         // Nothing useful can be done about a failed close.
         static_cast<void>(RegCloseKey(key));
@@ -84,9 +83,15 @@ bool RegHandle::IsPredefinedRoot(HKEY key) noexcept
     // Handles that belong to the system rather than to their holder.
     // HKEY_DYN_DATA is deliberately absent: such a handle is closed like any other.
     const std::array<HKEY, 9> roots{
-        HKEY_CLASSES_ROOT,     HKEY_CURRENT_USER,   HKEY_LOCAL_MACHINE,
-        HKEY_USERS,            HKEY_PERFORMANCE_DATA, HKEY_CURRENT_CONFIG,
-        HKEY_CURRENT_USER_LOCAL_SETTINGS, HKEY_PERFORMANCE_TEXT, HKEY_PERFORMANCE_NLSTEXT,
+        HKEY_CLASSES_ROOT,
+        HKEY_CURRENT_USER,
+        HKEY_LOCAL_MACHINE,
+        HKEY_USERS,
+        HKEY_PERFORMANCE_DATA,
+        HKEY_CURRENT_CONFIG,
+        HKEY_CURRENT_USER_LOCAL_SETTINGS,
+        HKEY_PERFORMANCE_TEXT,
+        HKEY_PERFORMANCE_NLSTEXT,
     };
     return std::find(roots.begin(), roots.end(), key) != roots.end();
 }

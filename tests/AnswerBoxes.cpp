@@ -16,13 +16,12 @@ namespace {
 
 void PrintUtf8(const std::wstring& text)
 {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size, nullptr,
-                        nullptr);
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-    std::fflush(stdout);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
+    static_cast<void>(std::fwrite(utf8.data(), 1, utf8.size(), stdout));
+    static_cast<void>(std::fflush(stdout));
 }
 
 } // namespace
@@ -30,7 +29,7 @@ void PrintUtf8(const std::wstring& text)
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 2) {
-        std::fputs("usage: AnswerBoxes PROGRAM [ARGUMENT...]\n", stderr);
+        static_cast<void>(std::fputs("usage: AnswerBoxes PROGRAM [ARGUMENT...]\n", stderr));
         return 2;
     }
     const std::vector<std::wstring> arguments(argv + 2, argv + argc);
@@ -43,11 +42,11 @@ int wmain(int argc, wchar_t** argv)
             PrintUtf8(L"Message box \"" + box.caption + L"\": " + box.text + buttons + L"\n");
         });
         if (run.timedOut) {
-            std::fputs("AnswerBoxes: the program did not finish in time\n", stderr);
+            static_cast<void>(std::fputs("AnswerBoxes: the program did not finish in time\n", stderr));
         }
         return static_cast<int>(run.exitCode);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "AnswerBoxes: %s\n", error.what());
+        static_cast<void>(std::fprintf(stderr, "AnswerBoxes: %s\n", error.what()));
         return 2;
     }
 }

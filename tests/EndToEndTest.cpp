@@ -26,12 +26,13 @@ protected:
         std::vector<SeenBox> boxes;
     };
 
-    Result Run(const std::vector<std::wstring>& arguments = {}) const
+    [[nodiscard]] Result Run(const std::vector<std::wstring>& arguments = {}) const
     {
         Result result{0, {}};
-        const ProgramRun run =
-            RunAnsweringBoxes(ProgramFolder() + L"\\LayerCleanup.exe", arguments, WorkingDirectory(),
-                              [&result](const ObservedBox& box) { result.boxes.push_back({box, ReadLayersKey()}); });
+        const ProgramRun run = RunAnsweringBoxes(ProgramFolder() + L"\\LayerCleanup.exe", arguments, WorkingDirectory(),
+                                                 [&result](const ObservedBox& box) {
+                                                     result.boxes.push_back({box, ReadLayersKey()});
+                                                 });
         EXPECT_FALSE(run.timedOut);
         result.exitCode = run.exitCode;
         return result;
@@ -39,9 +40,8 @@ protected:
 
     [[nodiscard]] RegValues Targets() const
     {
-        return {{Entry(L"ViceCity.exe"), Layers},
-                {Entry(L"LibertyCity.exe"), Layers},
-                {Entry(L"SanAndreas.exe"), Layers}};
+        return {
+            {Entry(L"ViceCity.exe"), Layers}, {Entry(L"LibertyCity.exe"), Layers}, {Entry(L"SanAndreas.exe"), Layers}};
     }
 
     [[nodiscard]] RegValues Decoys() const

@@ -21,7 +21,7 @@ struct ReportCase {
 
 const std::vector<ReportCase> ReportCases{
     {"a normal run", [] { return 0; }, 0, ""},
-    {"a registry error", [] () -> int { throw winreg::RegException(ERROR_ACCESS_DENIED, "RegCreateKeyExW failed."); }, 5,
+    {"a registry error", []() -> int { throw winreg::RegException(ERROR_ACCESS_DENIED, "RegCreateKeyExW failed."); }, 5,
      winreg::RegException(ERROR_ACCESS_DENIED, "RegCreateKeyExW failed.").what()},
     {"a directory error",
      []() -> int {

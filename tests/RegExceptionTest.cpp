@@ -51,8 +51,7 @@ TEST(RegException, KeepsEachStatusItCarries)
     }
 }
 
-template <typename Handler>
-bool CaughtAs()
+template <typename Handler> bool CaughtAs()
 {
     try {
         throw winreg::RegException(ERROR_ACCESS_DENIED, "RegCreateKeyExW failed.");

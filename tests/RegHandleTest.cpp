@@ -1,5 +1,5 @@
-#include "registry/RegException.h"
 #include "registry/RegHandle.h"
+#include "registry/RegException.h"
 #include "support/ImportHook.h"
 #include "support/TestRegistry.h"
 
@@ -135,6 +135,12 @@ LONG WINAPI CountingClose(HKEY key)
 }
 
 class RegHandleRelease : public ::testing::Test {
+public:
+    RegHandleRelease(const RegHandleRelease&) = delete;
+    RegHandleRelease& operator=(const RegHandleRelease&) = delete;
+    RegHandleRelease(RegHandleRelease&&) = delete;
+    RegHandleRelease& operator=(RegHandleRelease&&) = delete;
+
 protected:
     RegHandleRelease() : m_hook("RegCloseKey", &CountingClose)
     {
@@ -188,13 +194,17 @@ TEST_F(RegHandleRelease, HappensOnDestruction)
 {
     const ScratchKey scratch;
     const HKEY raw = OpenScratch(scratch);
-    { const winreg::RegHandle key(raw); }
+    {
+        const winreg::RegHandle key(raw);
+    }
     EXPECT_EQ(closedKeys, std::vector<HKEY>{raw});
 }
 
 TEST_F(RegHandleRelease, ClosesAnObsoleteDynDataHandleLikeAnyOther)
 {
-    { const winreg::RegHandle key(HKEY_DYN_DATA); }
+    {
+        const winreg::RegHandle key(HKEY_DYN_DATA);
+    }
     EXPECT_EQ(closedKeys, std::vector<HKEY>{HKEY_DYN_DATA});
 }
 
@@ -205,7 +215,8 @@ TEST_F(RegHandleRelease, FollowsTheKeyWhenMoved)
     {
         winreg::RegHandle first(raw);
         winreg::RegHandle second(std::move(first));
-        EXPECT_EQ(first.Get(), nullptr); // NOLINT(bugprone-use-after-move): checking the moved-from state
+        // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move): the moved-from state is the point
+        EXPECT_EQ(first.Get(), nullptr);
         EXPECT_EQ(second.Get(), raw);
         winreg::RegHandle third;
         third = std::move(second);
@@ -226,7 +237,9 @@ TEST_F(RegHandleRelease, ClosesTheOldKeyWhenReopened)
 
 TEST(RegHandleIsPredefinedRoot, IsTrueForExactlyTheNineRoots)
 {
-    const auto handle = [](const ULONG value) { return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(value))); };
+    const auto handle = [](const ULONG value) {
+        return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(value)));
+    };
     for (const ULONG value : {0x80000000UL, 0x80000001UL, 0x80000002UL, 0x80000003UL, 0x80000004UL, 0x80000005UL,
                               0x80000007UL, 0x80000050UL, 0x80000060UL}) {
         EXPECT_TRUE(winreg::RegHandle::IsPredefinedRoot(handle(value))) << std::hex << value;

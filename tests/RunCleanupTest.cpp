@@ -44,9 +44,8 @@ TEST_F(RunCleanup, RemovesAllThreeEntriesInTableOrderConfirmingEach)
         ExpectConfirmation(box);
     }
     // Each box appears right after its own removal, before the next target is touched.
-    EXPECT_EQ(boxes.Boxes()[0].layersWhileOpen,
-              (RegValues{{Entry(L"LibertyCity.exe"), StringValue(L"")},
-                         {Entry(L"SanAndreas.exe"), StringValue(L"HIGHDPIAWARE")}}));
+    EXPECT_EQ(boxes.Boxes()[0].layersWhileOpen, (RegValues{{Entry(L"LibertyCity.exe"), StringValue(L"")},
+                                                           {Entry(L"SanAndreas.exe"), StringValue(L"HIGHDPIAWARE")}}));
     EXPECT_EQ(boxes.Boxes()[1].layersWhileOpen, (RegValues{{Entry(L"SanAndreas.exe"), StringValue(L"HIGHDPIAWARE")}}));
     EXPECT_EQ(boxes.Boxes()[2].layersWhileOpen, RegValues{});
     EXPECT_EQ(ReadLayersKey(), RegValues{});
@@ -68,15 +67,15 @@ TEST_F(RunCleanup, LeavesEverythingButTheThreeEntriesAlone)
 {
     const std::wstring parent = WorkingDirectory().substr(0, WorkingDirectory().find_last_of(L'\\'));
     const RegValues decoys{
-        {parent + L"\\ViceCity.exe", Layers},                   // same name, other folder
-        {WorkingDirectory() + L"\\Sub\\ViceCity.exe", Layers},  // same name, a subfolder
-        {Entry(L"Notepad.exe"), Layers},                        // other program, same folder
-        {Entry(L"ViceCity.exe.bak"), Layers},                   // a longer name
-        {Entry(L"ViceCity.exe "), Layers},                      // trailing space
-        {WorkingDirectory() + L"\\\\ViceCity.exe", Layers},     // doubled separator
-        {WorkingDirectory() + L"/ViceCity.exe", Layers},        // forward separator
-        {L"ViceCity.exe", Layers},                              // the bare file name
-        {Entry(L"LibertyCity.exe"), DwordValue(1)},             // a target, but not a string
+        {parent + L"\\ViceCity.exe", Layers},                  // same name, other folder
+        {WorkingDirectory() + L"\\Sub\\ViceCity.exe", Layers}, // same name, a subfolder
+        {Entry(L"Notepad.exe"), Layers},                       // other program, same folder
+        {Entry(L"ViceCity.exe.bak"), Layers},                  // a longer name
+        {Entry(L"ViceCity.exe "), Layers},                     // trailing space
+        {WorkingDirectory() + L"\\\\ViceCity.exe", Layers},    // doubled separator
+        {WorkingDirectory() + L"/ViceCity.exe", Layers},       // forward separator
+        {L"ViceCity.exe", Layers},                             // the bare file name
+        {Entry(L"LibertyCity.exe"), DwordValue(1)},            // a target, but not a string
         {Entry(L"SanAndreas.exe"), RegValue{REG_BINARY, {'~', 0, 0, 0}}},
     };
     ResetLayersKey(decoys);
@@ -165,8 +164,7 @@ TEST_F(RunCleanup, StopsAtAFailedDeletionKeepingEarlierRemovals)
 int probes = 0;
 ImportHook<decltype(RegGetValueW)>* probeHook = nullptr;
 
-LONG WINAPI CountingProbe(HKEY key, LPCWSTR subKey, LPCWSTR name, DWORD flags, LPDWORD type, PVOID data,
-                          LPDWORD size)
+LONG WINAPI CountingProbe(HKEY key, LPCWSTR subKey, LPCWSTR name, DWORD flags, LPDWORD type, PVOID data, LPDWORD size)
 {
     ++probes;
     return probeHook->Original()(key, subKey, name, flags, type, data, size);

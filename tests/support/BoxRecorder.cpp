@@ -18,7 +18,7 @@ BoxRecorder::~BoxRecorder()
 
 int WINAPI BoxRecorder::Record(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
 {
-    activeBoxes->push_back(RecordedBox{owner, text != nullptr ? text : "", caption != nullptr ? caption : "", style,
-                                       ReadLayersKey()});
+    activeBoxes->push_back(
+        RecordedBox{owner, text != nullptr ? text : "", caption != nullptr ? caption : "", style, ReadLayersKey()});
     return IDOK;
 }

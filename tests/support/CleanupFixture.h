@@ -10,6 +10,12 @@
 // A run's surroundings: a fresh working directory of its own and a Layers key
 // that holds exactly what the test puts there.
 class CleanupFixture : public ::testing::Test {
+public:
+    CleanupFixture(const CleanupFixture&) = delete;
+    CleanupFixture& operator=(const CleanupFixture&) = delete;
+    CleanupFixture(CleanupFixture&&) = delete;
+    CleanupFixture& operator=(CleanupFixture&&) = delete;
+
 protected:
     CleanupFixture() : m_folder(L"Apps"), m_inside(m_folder.Path()) { ResetLayersKey(); }
     ~CleanupFixture() override { ResetLayersKey(); }
@@ -17,10 +23,7 @@ protected:
     [[nodiscard]] const std::wstring& WorkingDirectory() const noexcept { return m_folder.Path(); }
 
     // The entry name of an executable lying in the working directory.
-    [[nodiscard]] std::wstring Entry(const std::wstring& fileName) const
-    {
-        return m_folder.Path() + L"\\" + fileName;
-    }
+    [[nodiscard]] std::wstring Entry(const std::wstring& fileName) const { return m_folder.Path() + L"\\" + fileName; }
 
 private:
     TempFolder m_folder;

@@ -52,8 +52,7 @@ TempFolder::TempFolder(const std::wstring& name)
     while (!temp.empty() && (temp.back() == L'\\' || temp.back() == L'/')) {
         temp.pop_back();
     }
-    m_path = temp + L"\\" + name + L" " + std::to_wstring(GetCurrentProcessId()) + L"-" +
-             std::to_wstring(counter++);
+    m_path = temp + L"\\" + name + L" " + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
     RemoveTree(m_path);
     if (CreateDirectoryW(ExtendedPath(m_path).c_str(), nullptr) == FALSE) {
         throw std::runtime_error("cannot create a temporary folder, status " + std::to_string(GetLastError()));
@@ -72,8 +71,7 @@ std::wstring TempFolder::MakeSubfolder(const std::wstring& relative) const
     while (start <= relative.size()) {
         const std::size_t end = relative.find(L'\\', start);
         path += L"\\" + relative.substr(start, end - start);
-        if (CreateDirectoryW(ExtendedPath(path).c_str(), nullptr) == FALSE &&
-            GetLastError() != ERROR_ALREADY_EXISTS) {
+        if (CreateDirectoryW(ExtendedPath(path).c_str(), nullptr) == FALSE && GetLastError() != ERROR_ALREADY_EXISTS) {
             throw std::runtime_error("cannot create a folder, status " + std::to_string(GetLastError()));
         }
         if (end == std::wstring::npos) {

@@ -19,7 +19,7 @@ public:
 
     // Creates a subfolder (and any folders leading to it) and returns its path.
     // Works beyond the classic 260-character limit.
-    std::wstring MakeSubfolder(const std::wstring& relative) const;
+    [[nodiscard]] std::wstring MakeSubfolder(const std::wstring& relative) const;
 
 private:
     std::wstring m_path;

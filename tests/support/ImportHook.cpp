@@ -6,8 +6,7 @@
 
 namespace {
 
-template <typename T>
-T* AtOffset(BYTE* base, const DWORD offset)
+template <typename T> T* AtOffset(BYTE* base, const DWORD offset)
 {
     return reinterpret_cast<T*>(base + offset);
 }
@@ -39,12 +38,13 @@ void** FindImportSlot(const char* functionName)
     throw std::runtime_error(std::string("this executable does not import ") + functionName);
 }
 
-void WriteImportSlot(void** slot, void* target)
+bool WriteImportSlot(void** slot, void* target) noexcept
 {
     DWORD previous = 0;
     if (VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &previous) == FALSE) {
-        throw std::runtime_error("cannot unprotect the import table");
+        return false;
     }
     *slot = target;
     VirtualProtect(slot, sizeof *slot, previous, &previous);
+    return true;
 }

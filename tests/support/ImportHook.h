@@ -2,22 +2,27 @@
 
 #include <windows.h>
 
+#include <stdexcept>
+#include <string>
+
 // Test seam: redirects this executable's own import of a system function
 // (its import address table entry) for as long as the hook lives. The code
 // under test is unchanged; it simply calls whatever the entry points to.
 
 [[nodiscard]] void** FindImportSlot(const char* functionName);
-void WriteImportSlot(void** slot, void* target);
+// Returns false when the table cannot be written.
+[[nodiscard]] bool WriteImportSlot(void** slot, void* target) noexcept;
 
-template <typename Function>
-class ImportHook {
+template <typename Function> class ImportHook {
 public:
     ImportHook(const char* functionName, Function* replacement)
         : m_slot(FindImportSlot(functionName)), m_original(reinterpret_cast<Function*>(*m_slot))
     {
-        WriteImportSlot(m_slot, reinterpret_cast<void*>(replacement));
+        if (!WriteImportSlot(m_slot, reinterpret_cast<void*>(replacement))) {
+            throw std::runtime_error(std::string("cannot redirect ") + functionName);
+        }
     }
-    ~ImportHook() { WriteImportSlot(m_slot, reinterpret_cast<void*>(m_original)); }
+    ~ImportHook() { static_cast<void>(WriteImportSlot(m_slot, reinterpret_cast<void*>(m_original))); }
 
     ImportHook(const ImportHook&) = delete;
     ImportHook& operator=(const ImportHook&) = delete;

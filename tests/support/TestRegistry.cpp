@@ -32,8 +32,8 @@ void WriteValue(HKEY key, const std::wstring& name, const RegValue& value)
     // data keeps what is stored exactly what was asked for.
     std::vector<std::uint8_t> guarded = value.data;
     guarded.insert(guarded.end(), {0xFF, 0xFF, 0xFF});
-    const LONG status = RegSetValueExW(key, name.c_str(), 0, value.type, guarded.data(),
-                                       static_cast<DWORD>(value.data.size()));
+    const LONG status =
+        RegSetValueExW(key, name.c_str(), 0, value.type, guarded.data(), static_cast<DWORD>(value.data.size()));
     if (status != ERROR_SUCCESS) {
         throw winreg::RegException(status, "RegSetValueExW failed.");
     }
