@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cwchar>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -45,6 +47,35 @@ TEST(RegHandleProbeString, ReadsOnlyWhatTheSystemDeliversAsAString)
         // Probing reads; it never changes the value.
         EXPECT_EQ(ReadValue(scratch.Get(), L"value"), (RegValue{probe.type, probe.data})) << probe.description;
     }
+}
+
+// Checks, on each read into a buffer, that the size the probe states fits the
+// buffer: the probe's buffer is all spaces up to its terminating null.
+std::vector<std::pair<DWORD, std::size_t>> statedAndAvailable;
+ImportHook<decltype(RegGetValueW)>* readHook = nullptr;
+
+LONG WINAPI MeasuringRead(HKEY key, LPCWSTR subKey, LPCWSTR name, DWORD flags, LPDWORD type, PVOID data, LPDWORD size)
+{
+    if (data != nullptr && size != nullptr) {
+        statedAndAvailable.emplace_back(*size, std::wcslen(static_cast<const wchar_t*>(data)) * sizeof(wchar_t));
+    }
+    return readHook->Original()(key, subKey, name, flags, type, data, size);
+}
+
+TEST(RegHandleProbeString, NeverStatesMoreRoomThanItsBufferHas)
+{
+    const ScratchKey scratch;
+    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    ImportHook<decltype(RegGetValueW)> hook("RegGetValueW", &MeasuringRead);
+    readHook = &hook;
+    for (const std::size_t bytes : {1U, 3U, 5U, 7U, 1001U, 65535U}) {
+        WriteValue(scratch.Get(), L"odd", RegValue{REG_SZ, Bytes(bytes, 'x')});
+        statedAndAvailable.clear();
+        EXPECT_TRUE(key.ProbeString(L"odd").has_value()) << bytes;
+        ASSERT_EQ(statedAndAvailable.size(), 1U) << bytes;
+        EXPECT_LE(statedAndAvailable[0].first, statedAndAvailable[0].second) << bytes << " bytes";
+    }
+    readHook = nullptr;
 }
 
 TEST(RegHandleProbeString, ReportsAMissingValueAsAbsent)
