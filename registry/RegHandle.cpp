@@ -46,8 +46,11 @@ std::optional<std::wstring> RegHandle::ProbeString(const std::wstring& valueName
         return std::nullopt;
     }
 
-    // Round up so that an odd byte count still fits the buffer it is passed as.
-    std::wstring text((byteCount + 1) / 2, L' ');
+    // The buffer is stated as byteCount bytes but holds twice that: some
+    // registry implementations expand REG_EXPAND_SZ data into it counting its
+    // size in characters, and may write that many before they report
+    // ERROR_MORE_DATA. The spare room keeps such a write inside the buffer.
+    std::wstring text(std::size_t{byteCount} + 1, L' ');
     if (RegGetValueW(m_key, nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, text.data(), &byteCount) !=
         ERROR_SUCCESS) {
         // A value that grew between the two reads counts as absent.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cwchar>
 #include <optional>
@@ -76,6 +77,55 @@ TEST(RegHandleProbeString, NeverStatesMoreRoomThanItsBufferHas)
         EXPECT_LE(statedAndAvailable[0].first, statedAndAvailable[0].second) << bytes << " bytes";
     }
     readHook = nullptr;
+}
+
+// Some registry implementations (Wine's among them) expand REG_EXPAND_SZ data
+// into the caller's buffer with its size counted in characters instead of
+// bytes. When the expansion comes out longer than the first call said (an
+// unterminated value is expanded with whatever follows it), up to twice the
+// stated size is written before the call reports ERROR_MORE_DATA.
+LONG WINAPI ExpandingInCharacters(HKEY /*key*/, LPCWSTR /*subKey*/, LPCWSTR /*name*/, DWORD /*flags*/, LPDWORD /*type*/,
+                                  PVOID data, LPDWORD size)
+{
+    if (data == nullptr) {
+        *size = 4001;
+        return ERROR_SUCCESS;
+    }
+    const DWORD characters = *size;
+    std::fill_n(static_cast<wchar_t*>(data), characters, L'x');
+    *size = characters * 2;
+    return ERROR_MORE_DATA;
+}
+
+bool AllHeapsValid()
+{
+    std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
+    heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
+    return std::all_of(heaps.begin(), heaps.end(), [](HANDLE heap) { return HeapValidate(heap, 0, nullptr) != FALSE; });
+}
+
+TEST(RegHandleProbeString, SurvivesAnExpansionWrittenInCharacters)
+{
+    const winreg::RegHandle key(HKEY_CURRENT_USER);
+    ASSERT_TRUE(AllHeapsValid());
+    {
+        const ImportHook<decltype(RegGetValueW)> hook("RegGetValueW", &ExpandingInCharacters);
+        for (int attempt = 0; attempt < 64; ++attempt) {
+            EXPECT_EQ(key.ProbeString(L"C:\\Games\\ViceCity.exe"), std::nullopt);
+        }
+    }
+    EXPECT_TRUE(AllHeapsValid());
+}
+
+TEST(RegHandleProbeString, ReadsAnExpandableStringAsItsExpansion)
+{
+    const ScratchKey scratch;
+    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    WriteValue(scratch.Get(), L"expandable", RegValue{REG_EXPAND_SZ, StringData(L"%SystemRoot%\\Games")});
+    std::wstring root(MAX_PATH, L'\0');
+    root.resize(GetEnvironmentVariableW(L"SystemRoot", root.data(), MAX_PATH));
+    ASSERT_FALSE(root.empty());
+    EXPECT_EQ(key.ProbeString(L"expandable"), root + L"\\Games");
 }
 
 TEST(RegHandleProbeString, ReportsAMissingValueAsAbsent)

@@ -112,6 +112,18 @@ TEST_F(RunCleanup, ASecondRunFindsNothingMore)
     EXPECT_TRUE(second.Boxes().empty());
 }
 
+TEST_F(RunCleanup, RemovesAnExpandableStringEntryLikeAPlainOne)
+{
+    ResetLayersKey({{Entry(L"ViceCity.exe"), RegValue{REG_EXPAND_SZ, StringData(L"%SystemRoot% ~ WINXPSP3")}}});
+    const BoxRecorder boxes;
+
+    EXPECT_EQ(::RunCleanup(), 0);
+
+    ASSERT_EQ(boxes.Boxes().size(), 1U);
+    ExpectConfirmation(boxes.Boxes()[0]);
+    EXPECT_EQ(ReadLayersKey(), RegValues{});
+}
+
 TEST_F(RunCleanup, AtADriveRootUsesASingleSeparator)
 {
     const ScopedCurrentDirectory root(L"C:\\");
