@@ -1,4 +1,5 @@
 #include "cleanup/RunCleanup.h"
+#include "cleanup/TargetExecutables.h"
 #include "registry/RegException.h"
 #include "support/BoxRecorder.h"
 #include "support/CleanupFixture.h"
@@ -6,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -228,6 +230,97 @@ TEST_F(RunCleanup, StopsBeforeAnyTargetWhenTheKeyCannotBeOpenedForWriting)
     }
     EXPECT_TRUE(boxes.Boxes().empty());
     EXPECT_EQ(ReadLayersKey(), AllThree());
+}
+
+} // namespace
+
+namespace {
+
+// Counts the registry calls a run makes, passing each on to the system; boxes
+// are answered without touching the registry.
+struct CallCounts {
+    int opens = 0;
+    int reads = 0;
+    int deletions = 0;
+    int closes = 0;
+    int boxes = 0;
+};
+CallCounts counted;
+ImportHook<decltype(RegCreateKeyExW)>* openHook = nullptr;
+ImportHook<decltype(RegGetValueW)>* readHook = nullptr;
+ImportHook<decltype(RegDeleteValueW)>* deletionHook = nullptr;
+ImportHook<decltype(RegCloseKey)>* closingHook = nullptr;
+
+LONG WINAPI CountedOpen(HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR kind, DWORD options, REGSAM access,
+                        const LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
+{
+    ++counted.opens;
+    return openHook->Original()(parent, path, reserved, kind, options, access, security, key, disposition);
+}
+
+LONG WINAPI CountedRead(HKEY key, LPCWSTR subKey, LPCWSTR name, DWORD flags, LPDWORD type, PVOID data, LPDWORD size)
+{
+    ++counted.reads;
+    return readHook->Original()(key, subKey, name, flags, type, data, size);
+}
+
+LONG WINAPI CountedDeletion(HKEY key, LPCWSTR name)
+{
+    ++counted.deletions;
+    return deletionHook->Original()(key, name);
+}
+
+LONG WINAPI CountedClose(HKEY key)
+{
+    ++counted.closes;
+    return closingHook->Original()(key);
+}
+
+int WINAPI CountedBox(HWND /*owner*/, LPCSTR /*text*/, LPCSTR /*caption*/, UINT /*style*/)
+{
+    ++counted.boxes;
+    return IDOK;
+}
+
+class RegistryCalls : public CleanupFixture {};
+
+TEST_F(RegistryCalls, AreOneOpenOneReadPerAbsentTwoPerPresentOneDeletionPerPresentAndOneClose)
+{
+    const std::vector<std::vector<bool>> presence{
+        {false, false, false}, {true, false, false}, {false, true, true}, {true, true, true}};
+    for (const std::vector<bool>& present : presence) {
+        RegValues entries;
+        int presentCount = 0;
+        for (std::size_t i = 0; i < present.size(); ++i) {
+            if (present[i]) {
+                entries[Entry(TargetExecutables[i])] = StringValue(L"~ WINXPSP3");
+                ++presentCount;
+            }
+        }
+        ResetLayersKey(entries);
+        counted = CallCounts{};
+        {
+            ImportHook<decltype(RegCreateKeyExW)> open("RegCreateKeyExW", &CountedOpen);
+            ImportHook<decltype(RegGetValueW)> read("RegGetValueW", &CountedRead);
+            ImportHook<decltype(RegDeleteValueW)> deletion("RegDeleteValueW", &CountedDeletion);
+            ImportHook<decltype(RegCloseKey)> close("RegCloseKey", &CountedClose);
+            const ImportHook<decltype(MessageBoxA)> box("MessageBoxA", &CountedBox);
+            openHook = &open;
+            readHook = &read;
+            deletionHook = &deletion;
+            closingHook = &close;
+            EXPECT_EQ(::RunCleanup(), 0);
+        }
+        const int absentCount = 3 - presentCount;
+        EXPECT_EQ(counted.opens, 1);
+        EXPECT_EQ(counted.reads, absentCount + 2 * presentCount);
+        EXPECT_EQ(counted.deletions, presentCount);
+        EXPECT_EQ(counted.closes, 1);
+        EXPECT_EQ(counted.boxes, presentCount);
+        // One line per case, collected by the benchmark's report.
+        std::printf("registry calls | %d of 3 present | %d | %d | %d | %d |\n", presentCount, counted.opens,
+                    counted.reads, counted.deletions, counted.closes);
+    }
 }
 
 } // namespace

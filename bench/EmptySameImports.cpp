@@ -1,0 +1,18 @@
+// Benchmark floor: a GUI program that does nothing, yet binds the same system
+// DLLs, the same way, as LayerCleanup (USER32 delay-loaded).
+
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, PWSTR commandLine, int /*showMode*/)
+{
+    // Never true in the benchmark; it keeps the imports without running them.
+    if (commandLine != nullptr && commandLine[0] == L'\x7f') {
+        HKEY key = nullptr;
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"", 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr);
+        RegGetValueW(key, nullptr, L"", RRF_RT_REG_SZ, nullptr, nullptr, nullptr);
+        RegDeleteValueW(key, L"");
+        RegCloseKey(key);
+        MessageBoxA(nullptr, "", "", MB_OK);
+    }
+    return 0;
+}
