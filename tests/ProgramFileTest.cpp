@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::uint64_t SizeBudget = 1024 * 1024;
+constexpr std::uint64_t SizeBudget = std::uint64_t{1024} * 1024;
 
 struct ProgramFile {
     const char* description;

@@ -105,7 +105,7 @@ enum class Readable { Yes, No, Either };
 
 struct Generated {
     RegValue value;
-    Readable asString;
+    Readable asString = Readable::No;
 };
 
 Generated RandomValue(Rng& rng)

@@ -16,6 +16,84 @@ namespace {
 
 const RegValue Layers = StringValue(L"~ WINXPSP3 RUNASADMIN");
 
+// Counts the registry calls made while it lives, passing each on to the
+// system; boxes are answered (and counted) without touching the registry.
+struct CallCounts {
+    int opens = 0;
+    int reads = 0;
+    int deletions = 0;
+    int closes = 0;
+    int boxes = 0;
+};
+CallCounts counted;
+ImportHook<decltype(RegCreateKeyExW)>* openHook = nullptr;
+ImportHook<decltype(RegGetValueW)>* readHook = nullptr;
+ImportHook<decltype(RegDeleteValueW)>* deletionHook = nullptr;
+ImportHook<decltype(RegCloseKey)>* closingHook = nullptr;
+
+LONG WINAPI CountedOpen(HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR kind, DWORD options, REGSAM access,
+                        const LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
+{
+    ++counted.opens;
+    return openHook->Original()(parent, path, reserved, kind, options, access, security, key, disposition);
+}
+
+LONG WINAPI CountedRead(HKEY key, LPCWSTR subKey, LPCWSTR name, DWORD flags, LPDWORD type, PVOID data, LPDWORD size)
+{
+    ++counted.reads;
+    return readHook->Original()(key, subKey, name, flags, type, data, size);
+}
+
+LONG WINAPI CountedDeletion(HKEY key, LPCWSTR name)
+{
+    ++counted.deletions;
+    return deletionHook->Original()(key, name);
+}
+
+LONG WINAPI CountedClose(HKEY key)
+{
+    ++counted.closes;
+    return closingHook->Original()(key);
+}
+
+int WINAPI CountedBox(HWND /*owner*/, LPCSTR /*text*/, LPCSTR /*caption*/, UINT /*style*/)
+{
+    ++counted.boxes;
+    return IDOK;
+}
+
+class CountingRegistry {
+public:
+    CountingRegistry()
+    {
+        counted = CallCounts{};
+        openHook = &m_open;
+        readHook = &m_read;
+        deletionHook = &m_deletion;
+        closingHook = &m_close;
+    }
+    ~CountingRegistry()
+    {
+        openHook = nullptr;
+        readHook = nullptr;
+        deletionHook = nullptr;
+        closingHook = nullptr;
+    }
+    CountingRegistry(const CountingRegistry&) = delete;
+    CountingRegistry& operator=(const CountingRegistry&) = delete;
+    CountingRegistry(CountingRegistry&&) = delete;
+    CountingRegistry& operator=(CountingRegistry&&) = delete;
+
+    [[nodiscard]] static const CallCounts& Counts() noexcept { return counted; }
+
+private:
+    ImportHook<decltype(RegCreateKeyExW)> m_open{"RegCreateKeyExW", &CountedOpen};
+    ImportHook<decltype(RegGetValueW)> m_read{"RegGetValueW", &CountedRead};
+    ImportHook<decltype(RegDeleteValueW)> m_deletion{"RegDeleteValueW", &CountedDeletion};
+    ImportHook<decltype(RegCloseKey)> m_close{"RegCloseKey", &CountedClose};
+    ImportHook<decltype(MessageBoxA)> m_box{"MessageBoxA", &CountedBox};
+};
+
 class RunCleanup : public CleanupFixture {
 protected:
     [[nodiscard]] RegValues AllThree() const
@@ -175,15 +253,6 @@ TEST_F(RunCleanup, StopsAtAFailedDeletionKeepingEarlierRemovals)
                                           {Entry(L"SanAndreas.exe"), StringValue(L"HIGHDPIAWARE")}}));
 }
 
-int probes = 0;
-ImportHook<decltype(RegGetValueW)>* probeHook = nullptr;
-
-LONG WINAPI CountingProbe(HKEY key, LPCWSTR subKey, LPCWSTR name, DWORD flags, LPDWORD type, PVOID data, LPDWORD size)
-{
-    ++probes;
-    return probeHook->Original()(key, subKey, name, flags, type, data, size);
-}
-
 DWORD WINAPI FailingDirectoryQuery(DWORD /*length*/, LPWSTR /*buffer*/)
 {
     SetLastError(ERROR_PATH_NOT_FOUND);
@@ -193,11 +262,9 @@ DWORD WINAPI FailingDirectoryQuery(DWORD /*length*/, LPWSTR /*buffer*/)
 TEST_F(RunCleanup, StopsBeforeAnyTargetWhenTheDirectoryCannotBeRead)
 {
     ResetLayersKey(AllThree());
-    const BoxRecorder boxes;
-    ImportHook<decltype(RegGetValueW)> counting("RegGetValueW", &CountingProbe);
-    probeHook = &counting;
-    probes = 0;
+    CallCounts counts;
     {
+        const CountingRegistry counting;
         const ImportHook<decltype(GetCurrentDirectoryW)> failing("GetCurrentDirectoryW", &FailingDirectoryQuery);
         try {
             ::RunCleanup();
@@ -206,11 +273,11 @@ TEST_F(RunCleanup, StopsBeforeAnyTargetWhenTheDirectoryCannotBeRead)
             EXPECT_EQ(error.code().value(), ERROR_PATH_NOT_FOUND);
             EXPECT_NE(std::string(error.what()).find("current_path()"), std::string::npos) << error.what();
         }
+        counts = CountingRegistry::Counts();
     }
-    probeHook = nullptr;
 
-    EXPECT_EQ(probes, 0);
-    EXPECT_TRUE(boxes.Boxes().empty());
+    EXPECT_EQ(counts.reads, 0);
+    EXPECT_EQ(counts.boxes, 0);
     EXPECT_EQ(ReadLayersKey(), AllThree());
 }
 
@@ -232,56 +299,6 @@ TEST_F(RunCleanup, StopsBeforeAnyTargetWhenTheKeyCannotBeOpenedForWriting)
     EXPECT_EQ(ReadLayersKey(), AllThree());
 }
 
-} // namespace
-
-namespace {
-
-// Counts the registry calls a run makes, passing each on to the system; boxes
-// are answered without touching the registry.
-struct CallCounts {
-    int opens = 0;
-    int reads = 0;
-    int deletions = 0;
-    int closes = 0;
-    int boxes = 0;
-};
-CallCounts counted;
-ImportHook<decltype(RegCreateKeyExW)>* openHook = nullptr;
-ImportHook<decltype(RegGetValueW)>* readHook = nullptr;
-ImportHook<decltype(RegDeleteValueW)>* deletionHook = nullptr;
-ImportHook<decltype(RegCloseKey)>* closingHook = nullptr;
-
-LONG WINAPI CountedOpen(HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR kind, DWORD options, REGSAM access,
-                        const LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
-{
-    ++counted.opens;
-    return openHook->Original()(parent, path, reserved, kind, options, access, security, key, disposition);
-}
-
-LONG WINAPI CountedRead(HKEY key, LPCWSTR subKey, LPCWSTR name, DWORD flags, LPDWORD type, PVOID data, LPDWORD size)
-{
-    ++counted.reads;
-    return readHook->Original()(key, subKey, name, flags, type, data, size);
-}
-
-LONG WINAPI CountedDeletion(HKEY key, LPCWSTR name)
-{
-    ++counted.deletions;
-    return deletionHook->Original()(key, name);
-}
-
-LONG WINAPI CountedClose(HKEY key)
-{
-    ++counted.closes;
-    return closingHook->Original()(key);
-}
-
-int WINAPI CountedBox(HWND /*owner*/, LPCSTR /*text*/, LPCSTR /*caption*/, UINT /*style*/)
-{
-    ++counted.boxes;
-    return IDOK;
-}
-
 class RegistryCalls : public CleanupFixture {};
 
 TEST_F(RegistryCalls, AreOneOpenOneReadPerAbsentTwoPerPresentOneDeletionPerPresentAndOneClose)
@@ -293,22 +310,13 @@ TEST_F(RegistryCalls, AreOneOpenOneReadPerAbsentTwoPerPresentOneDeletionPerPrese
         int presentCount = 0;
         for (std::size_t i = 0; i < present.size(); ++i) {
             if (present[i]) {
-                entries[Entry(TargetExecutables[i])] = StringValue(L"~ WINXPSP3");
+                entries[Entry(TargetExecutables.at(i))] = StringValue(L"~ WINXPSP3");
                 ++presentCount;
             }
         }
         ResetLayersKey(entries);
-        counted = CallCounts{};
         {
-            ImportHook<decltype(RegCreateKeyExW)> open("RegCreateKeyExW", &CountedOpen);
-            ImportHook<decltype(RegGetValueW)> read("RegGetValueW", &CountedRead);
-            ImportHook<decltype(RegDeleteValueW)> deletion("RegDeleteValueW", &CountedDeletion);
-            ImportHook<decltype(RegCloseKey)> close("RegCloseKey", &CountedClose);
-            const ImportHook<decltype(MessageBoxA)> box("MessageBoxA", &CountedBox);
-            openHook = &open;
-            readHook = &read;
-            deletionHook = &deletion;
-            closingHook = &close;
+            const CountingRegistry counting;
             EXPECT_EQ(::RunCleanup(), 0);
         }
         const int absentCount = 3 - presentCount;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -16,8 +17,8 @@ struct PeFile {
     WORD magic = 0; // IMAGE_NT_OPTIONAL_HDR32_MAGIC or ..._HDR64_MAGIC
     DWORD timestamp = 0;
     WORD subsystem = 0;
-    WORD subsystemVersion[2] = {0, 0};
-    WORD osVersion[2] = {0, 0};
+    std::array<WORD, 2> subsystemVersion{};
+    std::array<WORD, 2> osVersion{};
     bool hasResourceDirectory = false;
     std::vector<std::string> sections;
     // DLL name in upper case -> imported function names.
