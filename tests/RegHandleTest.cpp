@@ -1,5 +1,6 @@
 #include "registry/RegHandle.h"
 #include "registry/RegException.h"
+#include "support/CountingRegistry.h"
 #include "support/ImportHook.h"
 #include "support/TestRegistry.h"
 
@@ -53,22 +54,20 @@ TEST(RegHandleProbeString, ReadsOnlyWhatTheSystemDeliversAsAString)
 // Checks, on each read into a buffer, that the size the probe states fits the
 // buffer: the probe's buffer is all spaces up to its terminating null.
 std::vector<std::pair<DWORD, std::size_t>> statedAndAvailable;
-ImportHook<decltype(RegGetValueW)>* readHook = nullptr;
 
 LONG WINAPI MeasuringRead(HKEY key, LPCWSTR subKey, LPCWSTR name, DWORD flags, LPDWORD type, PVOID data, LPDWORD size)
 {
     if (data != nullptr && size != nullptr) {
         statedAndAvailable.emplace_back(*size, std::wcslen(static_cast<const wchar_t*>(data)) * sizeof(wchar_t));
     }
-    return readHook->Original()(key, subKey, name, flags, type, data, size);
+    return SystemFunction<decltype(RegGetValueW)>("RegGetValueW")(key, subKey, name, flags, type, data, size);
 }
 
 TEST(RegHandleProbeString, NeverStatesMoreRoomThanItsBufferHas)
 {
     const ScratchKey scratch;
     const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
-    ImportHook<decltype(RegGetValueW)> hook("RegGetValueW", &MeasuringRead);
-    readHook = &hook;
+    const ImportHook<decltype(RegGetValueW)> hook("RegGetValueW", &MeasuringRead);
     for (const std::size_t bytes : {1U, 3U, 5U, 7U, 1001U, 65535U}) {
         WriteValue(scratch.Get(), L"odd", RegValue{REG_SZ, Bytes(bytes, 'x')});
         statedAndAvailable.clear();
@@ -76,7 +75,6 @@ TEST(RegHandleProbeString, NeverStatesMoreRoomThanItsBufferHas)
         ASSERT_EQ(statedAndAvailable.size(), 1U) << bytes;
         EXPECT_LE(statedAndAvailable[0].first, statedAndAvailable[0].second) << bytes << " bytes";
     }
-    readHook = nullptr;
 }
 
 // Some registry implementations (Wine's among them) expand REG_EXPAND_SZ data
@@ -205,16 +203,6 @@ TEST(RegHandleOpenOrCreate, WithAnInvalidParentThrowsAndStaysEmpty)
     EXPECT_EQ(key.Get(), nullptr);
 }
 
-// Counts the keys this executable closes, passing each close on to the system.
-std::vector<HKEY> closedKeys;
-ImportHook<decltype(RegCloseKey)>* closeHook = nullptr;
-
-LONG WINAPI CountingClose(HKEY key)
-{
-    closedKeys.push_back(key);
-    return closeHook->Original()(key);
-}
-
 class RegHandleRelease : public ::testing::Test {
 public:
     RegHandleRelease(const RegHandleRelease&) = delete;
@@ -223,12 +211,11 @@ public:
     RegHandleRelease& operator=(RegHandleRelease&&) = delete;
 
 protected:
-    RegHandleRelease() : m_hook("RegCloseKey", &CountingClose)
-    {
-        closedKeys.clear();
-        closeHook = &m_hook;
-    }
-    ~RegHandleRelease() override { closeHook = nullptr; }
+    RegHandleRelease() = default;
+    ~RegHandleRelease() override = default;
+
+    // The keys this executable has closed since the test began.
+    [[nodiscard]] static const std::vector<HKEY>& ClosedKeys() { return CountingRegistry::Counts().closedKeys; }
 
     static HKEY OpenScratch(const ScratchKey& scratch)
     {
@@ -238,7 +225,7 @@ protected:
     }
 
 private:
-    ImportHook<decltype(RegCloseKey)> m_hook;
+    CountingRegistry m_counting;
 };
 
 TEST_F(RegHandleRelease, OfAnEmptyObjectClosesNothing)
@@ -246,7 +233,7 @@ TEST_F(RegHandleRelease, OfAnEmptyObjectClosesNothing)
     winreg::RegHandle key;
     key.Release();
     EXPECT_EQ(key.Get(), nullptr);
-    EXPECT_TRUE(closedKeys.empty());
+    EXPECT_TRUE(ClosedKeys().empty());
 }
 
 TEST_F(RegHandleRelease, NeverClosesAPredefinedRoot)
@@ -254,7 +241,7 @@ TEST_F(RegHandleRelease, NeverClosesAPredefinedRoot)
     winreg::RegHandle key(HKEY_CURRENT_USER);
     key.Release();
     EXPECT_EQ(key.Get(), nullptr);
-    EXPECT_TRUE(closedKeys.empty());
+    EXPECT_TRUE(ClosedKeys().empty());
 }
 
 TEST_F(RegHandleRelease, ClosesAnOpenedKeyExactlyOnce)
@@ -265,10 +252,10 @@ TEST_F(RegHandleRelease, ClosesAnOpenedKeyExactlyOnce)
         winreg::RegHandle key(raw);
         key.Release();
         EXPECT_EQ(key.Get(), nullptr);
-        EXPECT_EQ(closedKeys, std::vector<HKEY>{raw});
+        EXPECT_EQ(ClosedKeys(), std::vector<HKEY>{raw});
         key.Release();
     }
-    EXPECT_EQ(closedKeys, std::vector<HKEY>{raw});
+    EXPECT_EQ(ClosedKeys(), std::vector<HKEY>{raw});
 }
 
 TEST_F(RegHandleRelease, HappensOnDestruction)
@@ -278,7 +265,7 @@ TEST_F(RegHandleRelease, HappensOnDestruction)
     {
         const winreg::RegHandle key(raw);
     }
-    EXPECT_EQ(closedKeys, std::vector<HKEY>{raw});
+    EXPECT_EQ(ClosedKeys(), std::vector<HKEY>{raw});
 }
 
 TEST_F(RegHandleRelease, ClosesAnObsoleteDynDataHandleLikeAnyOther)
@@ -286,7 +273,7 @@ TEST_F(RegHandleRelease, ClosesAnObsoleteDynDataHandleLikeAnyOther)
     {
         const winreg::RegHandle key(HKEY_DYN_DATA);
     }
-    EXPECT_EQ(closedKeys, std::vector<HKEY>{HKEY_DYN_DATA});
+    EXPECT_EQ(ClosedKeys(), std::vector<HKEY>{HKEY_DYN_DATA});
 }
 
 TEST_F(RegHandleRelease, FollowsTheKeyWhenMoved)
@@ -301,9 +288,9 @@ TEST_F(RegHandleRelease, FollowsTheKeyWhenMoved)
         EXPECT_EQ(second.Get(), raw);
         winreg::RegHandle third;
         third = std::move(second);
-        EXPECT_TRUE(closedKeys.empty());
+        EXPECT_TRUE(ClosedKeys().empty());
     }
-    EXPECT_EQ(closedKeys, std::vector<HKEY>{raw});
+    EXPECT_EQ(ClosedKeys(), std::vector<HKEY>{raw});
 }
 
 TEST_F(RegHandleRelease, ClosesTheOldKeyWhenReopened)
@@ -312,7 +299,7 @@ TEST_F(RegHandleRelease, ClosesTheOldKeyWhenReopened)
     const HKEY raw = OpenScratch(scratch);
     winreg::RegHandle key(raw);
     key.OpenOrCreate(HKEY_CURRENT_USER, scratch.Path(), KEY_READ);
-    EXPECT_EQ(closedKeys, std::vector<HKEY>{raw});
+    EXPECT_EQ(ClosedKeys(), std::vector<HKEY>{raw});
     EXPECT_NE(key.Get(), nullptr);
 }
 

@@ -3,6 +3,7 @@
 #include "registry/RegException.h"
 #include "support/BoxRecorder.h"
 #include "support/CleanupFixture.h"
+#include "support/CountingRegistry.h"
 #include "support/ImportHook.h"
 
 #include <gtest/gtest.h>
@@ -15,84 +16,6 @@
 namespace {
 
 const RegValue Layers = StringValue(L"~ WINXPSP3 RUNASADMIN");
-
-// Counts the registry calls made while it lives, passing each on to the
-// system; boxes are answered (and counted) without touching the registry.
-struct CallCounts {
-    int opens = 0;
-    int reads = 0;
-    int deletions = 0;
-    int closes = 0;
-    int boxes = 0;
-};
-CallCounts counted;
-ImportHook<decltype(RegCreateKeyExW)>* openHook = nullptr;
-ImportHook<decltype(RegGetValueW)>* readHook = nullptr;
-ImportHook<decltype(RegDeleteValueW)>* deletionHook = nullptr;
-ImportHook<decltype(RegCloseKey)>* closingHook = nullptr;
-
-LONG WINAPI CountedOpen(HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR kind, DWORD options, REGSAM access,
-                        const LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
-{
-    ++counted.opens;
-    return openHook->Original()(parent, path, reserved, kind, options, access, security, key, disposition);
-}
-
-LONG WINAPI CountedRead(HKEY key, LPCWSTR subKey, LPCWSTR name, DWORD flags, LPDWORD type, PVOID data, LPDWORD size)
-{
-    ++counted.reads;
-    return readHook->Original()(key, subKey, name, flags, type, data, size);
-}
-
-LONG WINAPI CountedDeletion(HKEY key, LPCWSTR name)
-{
-    ++counted.deletions;
-    return deletionHook->Original()(key, name);
-}
-
-LONG WINAPI CountedClose(HKEY key)
-{
-    ++counted.closes;
-    return closingHook->Original()(key);
-}
-
-int WINAPI CountedBox(HWND /*owner*/, LPCSTR /*text*/, LPCSTR /*caption*/, UINT /*style*/)
-{
-    ++counted.boxes;
-    return IDOK;
-}
-
-class CountingRegistry {
-public:
-    CountingRegistry()
-    {
-        counted = CallCounts{};
-        openHook = &m_open;
-        readHook = &m_read;
-        deletionHook = &m_deletion;
-        closingHook = &m_close;
-    }
-    ~CountingRegistry()
-    {
-        openHook = nullptr;
-        readHook = nullptr;
-        deletionHook = nullptr;
-        closingHook = nullptr;
-    }
-    CountingRegistry(const CountingRegistry&) = delete;
-    CountingRegistry& operator=(const CountingRegistry&) = delete;
-    CountingRegistry(CountingRegistry&&) = delete;
-    CountingRegistry& operator=(CountingRegistry&&) = delete;
-
-    [[nodiscard]] static const CallCounts& Counts() noexcept { return counted; }
-
-private:
-    ImportHook<decltype(RegCreateKeyExW)> m_open{"RegCreateKeyExW", &CountedOpen};
-    ImportHook<decltype(RegGetValueW)> m_read{"RegGetValueW", &CountedRead};
-    ImportHook<decltype(RegDeleteValueW)> m_deletion{"RegDeleteValueW", &CountedDeletion};
-    ImportHook<decltype(RegCloseKey)> m_close{"RegCloseKey", &CountedClose};
-    ImportHook<decltype(MessageBoxA)> m_box{"MessageBoxA", &CountedBox};
-};
 
 class RunCleanup : public CleanupFixture {
 protected:
@@ -219,22 +142,20 @@ TEST_F(RunCleanup, AtADriveRootUsesASingleSeparator)
 // A deletion that fails at the second target, as a locked-down or
 // concurrently changed registry could make it.
 int deletions = 0;
-ImportHook<decltype(RegDeleteValueW)>* deleteHook = nullptr;
 
 LONG WINAPI DeleteFailingAtSecond(HKEY key, LPCWSTR name)
 {
     if (++deletions == 2) {
         return ERROR_ACCESS_DENIED;
     }
-    return deleteHook->Original()(key, name);
+    return SystemFunction<decltype(RegDeleteValueW)>("RegDeleteValueW")(key, name);
 }
 
 TEST_F(RunCleanup, StopsAtAFailedDeletionKeepingEarlierRemovals)
 {
     ResetLayersKey(AllThree());
     const BoxRecorder boxes;
-    ImportHook<decltype(RegDeleteValueW)> hook("RegDeleteValueW", &DeleteFailingAtSecond);
-    deleteHook = &hook;
+    const ImportHook<decltype(RegDeleteValueW)> hook("RegDeleteValueW", &DeleteFailingAtSecond);
     deletions = 0;
 
     try {
@@ -244,7 +165,6 @@ TEST_F(RunCleanup, StopsAtAFailedDeletionKeepingEarlierRemovals)
         EXPECT_EQ(error.code().value(), ERROR_ACCESS_DENIED);
         EXPECT_EQ(std::string(error.what()), "RegDeleteValueW failed.: " + std::system_category().message(5));
     }
-    deleteHook = nullptr;
 
     EXPECT_EQ(deletions, 2); // the third target was never reached
     ASSERT_EQ(boxes.Boxes().size(), 1U);
@@ -320,14 +240,15 @@ TEST_F(RegistryCalls, AreOneOpenOneReadPerAbsentTwoPerPresentOneDeletionPerPrese
             EXPECT_EQ(::RunCleanup(), 0);
         }
         const int absentCount = 3 - presentCount;
+        const CallCounts& counted = CountingRegistry::Counts();
         EXPECT_EQ(counted.opens, 1);
         EXPECT_EQ(counted.reads, absentCount + 2 * presentCount);
         EXPECT_EQ(counted.deletions, presentCount);
-        EXPECT_EQ(counted.closes, 1);
+        EXPECT_EQ(counted.closedKeys.size(), 1U);
         EXPECT_EQ(counted.boxes, presentCount);
         // One line per case, collected by the benchmark's report.
-        std::printf("registry calls | %d of 3 present | %d | %d | %d | %d |\n", presentCount, counted.opens,
-                    counted.reads, counted.deletions, counted.closes);
+        std::printf("registry calls | %d of 3 present | %d | %d | %d | %zu |\n", presentCount, counted.opens,
+                    counted.reads, counted.deletions, counted.closedKeys.size());
     }
 }
 

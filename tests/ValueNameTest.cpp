@@ -52,12 +52,11 @@ TEST(QueryCurrentDirectory, KeepsTheSeparatorOfADriveRoot)
 
 // Counts the directory queries, passing each on to the system.
 int directoryQueries = 0;
-ImportHook<decltype(GetCurrentDirectoryW)>* directoryHook = nullptr;
 
 DWORD WINAPI CountingDirectoryQuery(DWORD length, LPWSTR buffer)
 {
     ++directoryQueries;
-    return directoryHook->Original()(length, buffer);
+    return SystemFunction<decltype(GetCurrentDirectoryW)>("GetCurrentDirectoryW")(length, buffer);
 }
 
 TEST(QueryCurrentDirectory, ReadsADirectoryLongerThan259CharactersWholeAfterOneEnlargement)
@@ -71,11 +70,9 @@ TEST(QueryCurrentDirectory, ReadsADirectoryLongerThan259CharactersWholeAfterOneE
     ASSERT_GT(deep.size(), 259U);
     const ScopedCurrentDirectory inside(deep);
 
-    ImportHook<decltype(GetCurrentDirectoryW)> hook("GetCurrentDirectoryW", &CountingDirectoryQuery);
-    directoryHook = &hook;
+    const ImportHook<decltype(GetCurrentDirectoryW)> hook("GetCurrentDirectoryW", &CountingDirectoryQuery);
     directoryQueries = 0;
     const std::wstring directory = QueryCurrentDirectory();
-    directoryHook = nullptr;
 
     EXPECT_EQ(directory, deep);
     EXPECT_EQ(directoryQueries, 2);

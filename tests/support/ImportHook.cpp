@@ -1,6 +1,7 @@
 #include "support/ImportHook.h"
 
 #include <cstring>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -47,4 +48,27 @@ bool WriteImportSlot(void** slot, void* target) noexcept
     *slot = target;
     VirtualProtect(slot, sizeof *slot, previous, &previous);
     return true;
+}
+
+namespace {
+
+// What each import pointed to before it was first redirected. Hooks always
+// restore their entry, so the first value seen is the system's own.
+std::map<std::string, void*>& SystemFunctions()
+{
+    static std::map<std::string, void*> functions;
+    return functions;
+}
+
+} // namespace
+
+void RememberSystemFunction(const char* functionName, void* address)
+{
+    SystemFunctions().emplace(functionName, address);
+}
+
+void* SystemFunctionAddress(const char* functionName)
+{
+    const auto known = SystemFunctions().find(functionName);
+    return known != SystemFunctions().end() ? known->second : *FindImportSlot(functionName);
 }

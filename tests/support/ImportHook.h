@@ -12,12 +12,22 @@
 [[nodiscard]] void** FindImportSlot(const char* functionName);
 // Returns false when the table cannot be written.
 [[nodiscard]] bool WriteImportSlot(void** slot, void* target) noexcept;
+// The system's own function behind an import, redirected or not.
+[[nodiscard]] void* SystemFunctionAddress(const char* functionName);
+void RememberSystemFunction(const char* functionName, void* address);
+
+// For replacements that pass calls on to the system.
+template <typename Function> [[nodiscard]] Function* SystemFunction(const char* functionName)
+{
+    return reinterpret_cast<Function*>(SystemFunctionAddress(functionName));
+}
 
 template <typename Function> class ImportHook {
 public:
     ImportHook(const char* functionName, Function* replacement)
         : m_slot(FindImportSlot(functionName)), m_original(reinterpret_cast<Function*>(*m_slot))
     {
+        RememberSystemFunction(functionName, reinterpret_cast<void*>(m_original));
         if (!WriteImportSlot(m_slot, reinterpret_cast<void*>(replacement))) {
             throw std::runtime_error(std::string("cannot redirect ") + functionName);
         }
@@ -28,9 +38,6 @@ public:
     ImportHook& operator=(const ImportHook&) = delete;
     ImportHook(ImportHook&&) = delete;
     ImportHook& operator=(ImportHook&&) = delete;
-
-    // The system's own function, for replacements that pass calls through.
-    [[nodiscard]] Function* Original() const noexcept { return m_original; }
 
 private:
     void** m_slot;
