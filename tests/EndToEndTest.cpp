@@ -46,7 +46,7 @@ protected:
 
     [[nodiscard]] RegValues Decoys() const
     {
-        const std::wstring parent = WorkingDirectory().substr(0, WorkingDirectory().find_last_of(L'\\'));
+        const std::wstring parent = ParentDirectory();
         return {{parent + L"\\ViceCity.exe", Layers},
                 {parent + L"\\Other\\LibertyCity.exe", Layers},
                 {Entry(L"Notepad.exe"), Layers},

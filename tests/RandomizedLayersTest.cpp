@@ -144,10 +144,17 @@ bool IsDriveRoot(const std::wstring& directory)
     return directory.size() == 3 && directory[1] == L':' && directory[2] == L'\\';
 }
 
+// The directory with exactly one separator after it, written out by hand so
+// that the expected names do not come from the code under test.
+std::wstring Joined(const std::wstring& directory)
+{
+    return IsDriveRoot(directory) ? directory : directory + L"\\";
+}
+
 // Names that are not the entry of a target in `directory`, however close.
 std::vector<std::wstring> DecoyNames(const std::wstring& directory, const std::wstring& fileName)
 {
-    const std::wstring joined = IsDriveRoot(directory) ? directory : directory + L"\\";
+    const std::wstring joined = Joined(directory);
     const std::wstring stem = fileName.substr(0, fileName.size() - 4);
     std::vector<std::wstring> names{
         joined + L"Sub\\" + fileName,             // child
@@ -166,7 +173,7 @@ std::vector<std::wstring> DecoyNames(const std::wstring& directory, const std::w
     };
     if (!IsDriveRoot(directory)) {
         const std::wstring parent = ParentOf(directory);
-        const std::wstring parentJoined = IsDriveRoot(parent) ? parent : parent + L"\\";
+        const std::wstring parentJoined = Joined(parent);
         names.push_back(parentJoined + fileName);                                      // parent
         names.push_back(parentJoined + L"Sibling\\" + fileName);                       // sibling
         names.push_back(directory.substr(0, directory.size() - 1) + L"\\" + fileName); // a prefix of this folder
@@ -185,7 +192,7 @@ Case MakeCase(Rng& rng, const std::vector<std::wstring>& directories)
 {
     Case made;
     made.directory = directories[Uniform(rng, 0, directories.size() - 1)];
-    const std::wstring joined = IsDriveRoot(made.directory) ? made.directory : made.directory + L"\\";
+    const std::wstring joined = Joined(made.directory);
     for (const std::wstring& fileName : TargetExecutables) {
         if (Chance(rng, 0.6)) {
             const Generated entry = RandomValue(rng);

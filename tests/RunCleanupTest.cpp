@@ -68,7 +68,7 @@ TEST_F(RunCleanup, WithNoEntryShowsNothingAndStillCreatesTheKey)
 
 TEST_F(RunCleanup, LeavesEverythingButTheThreeEntriesAlone)
 {
-    const std::wstring parent = WorkingDirectory().substr(0, WorkingDirectory().find_last_of(L'\\'));
+    const std::wstring parent = ParentDirectory();
     const RegValues decoys{
         {parent + L"\\ViceCity.exe", Layers},                  // same name, other folder
         {WorkingDirectory() + L"\\Sub\\ViceCity.exe", Layers}, // same name, a subfolder

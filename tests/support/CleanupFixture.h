@@ -22,6 +22,12 @@ protected:
 
     [[nodiscard]] const std::wstring& WorkingDirectory() const noexcept { return m_folder.Path(); }
 
+    // The folder that holds the working directory.
+    [[nodiscard]] std::wstring ParentDirectory() const
+    {
+        return m_folder.Path().substr(0, m_folder.Path().find_last_of(L'\\'));
+    }
+
     // The entry name of an executable lying in the working directory.
     [[nodiscard]] std::wstring Entry(const std::wstring& fileName) const { return m_folder.Path() + L"\\" + fileName; }
 

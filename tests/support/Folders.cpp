@@ -1,5 +1,7 @@
 #include "support/Folders.h"
 
+#include "cleanup/ValueName.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -33,13 +35,6 @@ void RemoveTree(const std::wstring& path)
         FindClose(search);
     }
     RemoveDirectoryW(ExtendedPath(path).c_str());
-}
-
-std::wstring CurrentDirectory()
-{
-    std::wstring path(GetCurrentDirectoryW(0, nullptr), L'\0');
-    path.resize(GetCurrentDirectoryW(static_cast<DWORD>(path.size()), path.data()));
-    return path;
 }
 
 } // namespace
@@ -82,7 +77,7 @@ std::wstring TempFolder::MakeSubfolder(const std::wstring& relative) const
     return path;
 }
 
-ScopedCurrentDirectory::ScopedCurrentDirectory(const std::wstring& directory) : m_previous(CurrentDirectory())
+ScopedCurrentDirectory::ScopedCurrentDirectory(const std::wstring& directory) : m_previous(QueryCurrentDirectory())
 {
     if (SetCurrentDirectoryW(directory.c_str()) == FALSE) {
         throw std::runtime_error("cannot enter a folder, status " + std::to_string(GetLastError()));
