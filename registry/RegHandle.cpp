@@ -74,7 +74,7 @@ void RegHandle::RemoveValue(const std::wstring& valueName) const
 
 void RegHandle::Release() noexcept
 {
-    HKEY key = std::exchange(m_key, nullptr);
+    const HKEY key = std::exchange(m_key, nullptr);
     if (key != nullptr && !IsPredefinedRoot(key)) {
         // Nothing useful can be done about a failed close.
         static_cast<void>(RegCloseKey(key));
