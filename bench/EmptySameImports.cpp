@@ -1,5 +1,5 @@
 // Benchmark floor: a GUI program that does nothing, yet binds the same system
-// DLLs, the same way, as LayerCleanup (USER32 delay-loaded).
+// DLLs, the same way, as LayerCleanup.
 
 #include <windows.h>
 
