@@ -1,15 +1,41 @@
-# Sourced by the scripts: a private Wine session for tests and headless runs.
+# Sourced by the scripts: Wine's loaders, its environment, and a private Wine
+# session for tests and headless runs.
+#   wine_environment PREFIX  exports what every Wine process here runs with
 #   start_display            starts a private Xvfb unless DISPLAY is set and SESSION_FORCE_XVFB is unset
 #   start_wineserver PREFIX [unmanaged]
 #                            creates PREFIX if needed and keeps one wineserver up for it;
-#                            "unmanaged" lets Wine's windows bypass the (absent) window
-#                            manager, which otherwise costs two seconds per closed window
+#                            "unmanaged" sets PREFIX up for tests: Wine's windows bypass the
+#                            (absent) window manager, which otherwise costs two seconds per
+#                            closed window, and a crashing program ends at once instead of
+#                            waiting on a crash dialog
 #   end_session              stops what the two above started
 # Wine's output goes to files throughout: its background processes would
 # otherwise inherit a pipe and hold it open.
 
+# Once the 32-bit Wine is installed, Debian's `wine` launcher starts every
+# program through it, 64-bit ones too; where 32-bit programs run emulated that
+# costs many seconds each. 64-bit programs and Wine's tools are therefore
+# always started through the 64-bit loader, and only 32-bit programs through
+# the 32-bit one.
+wine64=/usr/lib/wine/wine64
+wine32=/usr/lib/wine/wine
+
 session_xvfb_pid=""
 session_prefix=""
+
+wine_environment() {
+    export WINEPREFIX="$1"
+    export WINEDEBUG="${WINEDEBUG:--all}"
+    # A prefix made for the first time must not stop to offer to install .NET or Gecko.
+    export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+    # Where the 32-bit Wine runs under qemu-i386 (see scripts/bootstrap), the
+    # emulator must hold the guest's address space from the start, or Wine
+    # cannot map its shared user data at 0x7ffe0000. Wine reserves whatever lies
+    # above its 2 GiB user space page by page, which under emulation costs about
+    # 0.7 s per 16 MiB: 16 MiB beyond 2 GiB keeps a 32-bit start to a few seconds
+    # (the whole 4 GiB takes almost a minute). Ignored where nothing is emulated.
+    export QEMU_RESERVED_VA="${QEMU_RESERVED_VA:-0x81000000}"
+}
 
 start_display() {
     if [ -n "${DISPLAY:-}" ] && [ -z "${SESSION_FORCE_XVFB:-}" ]; then
@@ -34,22 +60,21 @@ start_display() {
 
 start_wineserver() {
     session_prefix=$1
-    export WINEPREFIX="$session_prefix"
-    export WINEDEBUG="${WINEDEBUG:--all}"
-    export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+    wine_environment "$session_prefix"
     mkdir -p "$WINEPREFIX"
     log="$WINEPREFIX/../wine-session.log"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        wine wineboot --init >"$log" 2>&1 </dev/null
+        "$wine64" wineboot --init >"$log" 2>&1 </dev/null
         wineserver -w
     fi
     # A server already running for this prefix answers 2 here; it serves as well.
     wineserver -p >>"$log" 2>&1 </dev/null || true
     if [ "${2:-}" = unmanaged ]; then
-        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$log" 2>&1 </dev/null
+        "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$log" 2>&1 </dev/null
+        "$wine64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >>"$log" 2>&1 </dev/null
     else
         # Warm the prefix: the first process after a server start is the slow one.
-        wine cmd /c exit >>"$log" 2>&1 </dev/null || true
+        "$wine64" cmd /c exit >>"$log" 2>&1 </dev/null || true
     fi
 }
 
