@@ -1,5 +1,6 @@
 // The real LayerCleanup.exe, started as a user would start it, with its
-// message boxes read and answered from outside the process.
+// message boxes read and answered from outside the process: this build's
+// program, and the 32-bit deliverable that users get.
 
 #include "support/BoxAnswerer.h"
 #include "support/CleanupFixture.h"
@@ -14,26 +15,48 @@ namespace {
 
 const RegValue Layers = StringValue(L"~ WINXPSP3");
 
+struct Program {
+    const char* name;
+    std::wstring path;
+    bool runs32BitOn64; // as a 32-bit process on this 64-bit system
+    DWORD timeoutMs;
+};
+
+Program ThisBuild()
+{
+    return {"ThisBuild", ProgramFolder() + L"\\LayerCleanup.exe", sizeof(void*) == 4, 60000};
+}
+
+// The win32 preset's build, beside this build's tree. Where the 32-bit Wine
+// is emulated, each start of it takes seconds.
+Program Deliverable32()
+{
+    return {"Deliverable32", ProgramFolder() + L"\\..\\win32\\LayerCleanup.exe", true, 120000};
+}
+
 struct SeenBox {
     ObservedBox box;
     RegValues layers; // the Layers key while the box was open
 };
 
-class EndToEnd : public CleanupFixture {
+class EndToEndFixture : public CleanupFixture {
 protected:
     struct Result {
         DWORD exitCode;
         std::vector<SeenBox> boxes;
     };
 
-    [[nodiscard]] Result Run(const std::vector<std::wstring>& arguments = {}) const
+    [[nodiscard]] Result RunProgram(const Program& program, const std::vector<std::wstring>& arguments = {}) const
     {
         Result result{0, {}};
-        const ProgramRun run = RunAnsweringBoxes(ProgramFolder() + L"\\LayerCleanup.exe", arguments, WorkingDirectory(),
-                                                 [&result](const ObservedBox& box) {
-                                                     result.boxes.push_back({box, ReadLayersKey()});
-                                                 });
+        const ProgramRun run = RunAnsweringBoxes(
+            program.path, arguments, WorkingDirectory(),
+            [&result](const ObservedBox& box) {
+                result.boxes.push_back({box, ReadLayersKey()});
+            },
+            program.timeoutMs);
         EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.ran32BitOn64, program.runs32BitOn64);
         result.exitCode = run.exitCode;
         return result;
     }
@@ -67,7 +90,22 @@ protected:
     }
 };
 
-TEST_F(EndToEnd, RemovesTheThreeEntriesInOrderOneBoxEach)
+// The cases that every program file must pass, the 32-bit deliverable included.
+class EndToEnd : public EndToEndFixture, public ::testing::WithParamInterface<Program> {
+protected:
+    [[nodiscard]] Result Run() const { return RunProgram(GetParam()); }
+};
+
+// Cases run on this build only, to keep the deliverable's costly starts few.
+class EndToEndThisBuild : public EndToEndFixture {
+protected:
+    [[nodiscard]] Result Run(const std::vector<std::wstring>& arguments = {}) const
+    {
+        return RunProgram(ThisBuild(), arguments);
+    }
+};
+
+TEST_P(EndToEnd, RemovesTheThreeEntriesInOrderOneBoxEach)
 {
     ResetLayersKey(Merge(Targets(), Decoys()));
 
@@ -85,7 +123,23 @@ TEST_F(EndToEnd, RemovesTheThreeEntriesInOrderOneBoxEach)
     EXPECT_EQ(ReadLayersKey(), Decoys());
 }
 
-TEST_F(EndToEnd, ASecondRunIsSilent)
+TEST_P(EndToEnd, KeepsANonStringTargetEntry)
+{
+    const RegValues kept = Merge({{Entry(L"LibertyCity.exe"), DwordValue(1)}}, Decoys());
+    ResetLayersKey(Merge({{Entry(L"ViceCity.exe"), Layers}, {Entry(L"SanAndreas.exe"), Layers}}, kept));
+
+    const Result result = Run();
+
+    EXPECT_EQ(result.exitCode, 0U);
+    ASSERT_EQ(result.boxes.size(), 2U);
+    ExpectConfirmation(result.boxes[0].box);
+    ExpectConfirmation(result.boxes[1].box);
+    EXPECT_EQ(result.boxes[0].layers, Merge({{Entry(L"SanAndreas.exe"), Layers}}, kept));
+    EXPECT_EQ(result.boxes[1].layers, kept);
+    EXPECT_EQ(ReadLayersKey(), kept);
+}
+
+TEST_P(EndToEnd, ASecondRunIsSilent)
 {
     ResetLayersKey(Merge(Targets(), Decoys()));
     ASSERT_EQ(Run().boxes.size(), 3U);
@@ -97,30 +151,7 @@ TEST_F(EndToEnd, ASecondRunIsSilent)
     EXPECT_EQ(ReadLayersKey(), Decoys());
 }
 
-TEST_F(EndToEnd, IgnoresItsArguments)
-{
-    ResetLayersKey(Merge({{Entry(L"LibertyCity.exe"), Layers}}, Decoys()));
-
-    const Result result = Run({L"/?", L"--all", L"C:\\Windows", L"Notepad.exe"});
-
-    EXPECT_EQ(result.exitCode, 0U);
-    ASSERT_EQ(result.boxes.size(), 1U);
-    ExpectConfirmation(result.boxes[0].box);
-    EXPECT_EQ(ReadLayersKey(), Decoys());
-}
-
-TEST_F(EndToEnd, CreatesTheKeyWhenAbsentAndShowsNothing)
-{
-    DeleteKeyTree(HKEY_CURRENT_USER, LayersPath());
-
-    const Result result = Run();
-
-    EXPECT_EQ(result.exitCode, 0U);
-    EXPECT_TRUE(result.boxes.empty());
-    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, LayersPath()));
-}
-
-TEST_F(EndToEnd, ReportsALockedKeyAndRemovesNothing)
+TEST_P(EndToEnd, ReportsALockedKeyAndRemovesNothing)
 {
     ResetLayersKey(Merge(Targets(), Decoys()));
     Result result{};
@@ -137,6 +168,34 @@ TEST_F(EndToEnd, ReportsALockedKeyAndRemovesNothing)
     EXPECT_EQ(box.text, std::wstring(expected.begin(), expected.end()));
     EXPECT_EQ(box.buttons, std::vector<std::wstring>{L"OK"});
     EXPECT_EQ(ReadLayersKey(), Merge(Targets(), Decoys()));
+}
+
+INSTANTIATE_TEST_SUITE_P(, EndToEnd, ::testing::Values(ThisBuild(), Deliverable32()),
+                         [](const ::testing::TestParamInfo<Program>& program) {
+                             return std::string(program.param.name);
+                         });
+
+TEST_F(EndToEndThisBuild, IgnoresItsArguments)
+{
+    ResetLayersKey(Merge({{Entry(L"LibertyCity.exe"), Layers}}, Decoys()));
+
+    const Result result = Run({L"/?", L"--all", L"C:\\Windows", L"Notepad.exe"});
+
+    EXPECT_EQ(result.exitCode, 0U);
+    ASSERT_EQ(result.boxes.size(), 1U);
+    ExpectConfirmation(result.boxes[0].box);
+    EXPECT_EQ(ReadLayersKey(), Decoys());
+}
+
+TEST_F(EndToEndThisBuild, CreatesTheKeyWhenAbsentAndShowsNothing)
+{
+    DeleteKeyTree(HKEY_CURRENT_USER, LayersPath());
+
+    const Result result = Run();
+
+    EXPECT_EQ(result.exitCode, 0U);
+    EXPECT_TRUE(result.boxes.empty());
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, LayersPath()));
 }
 
 } // namespace

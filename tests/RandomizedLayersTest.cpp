@@ -95,6 +95,20 @@ std::vector<std::uint8_t> RandomStringData(Rng& rng)
     return data;
 }
 
+// Wine's RegGetValueW expands unterminated REG_EXPAND_SZ data by reading on
+// past the end of its own copy of it. A 64-bit process has survived that read
+// through tens of thousands of cases; a 32-bit one runs into an unmapped page
+// within a few hundred and dies inside RegGetValueW, whatever the caller does.
+// There, raw expandable data keeps its random content and size but ends in a null.
+std::vector<std::uint8_t> RawExpandableData(Rng& rng)
+{
+    std::vector<std::uint8_t> data = RandomStringData(rng);
+    if (sizeof(void*) == 4) {
+        data.resize(data.size() + data.size() % 2 + 2, 0);
+    }
+    return data;
+}
+
 enum class Kind { String, EmptyString, ExpandableString, MultiString, Dword, Binary };
 
 // Whether a REG_SZ-restricted read delivers the value. Expandable strings are
@@ -120,7 +134,7 @@ Generated RandomValue(Rng& rng)
             const std::wstring text = RandomText(rng, RandomSize(rng) / 2);
             return {RegValue{REG_EXPAND_SZ, StringData(Chance(rng, 0.3) ? L"%WINDIR%\\" + text : text)}, Readable::Yes};
         }
-        return {RegValue{REG_EXPAND_SZ, RandomStringData(rng)}, Readable::Either};
+        return {RegValue{REG_EXPAND_SZ, RawExpandableData(rng)}, Readable::Either};
     case Kind::MultiString:
         return {RegValue{REG_MULTI_SZ, RandomStringData(rng)}, Readable::No};
     case Kind::Dword:

@@ -123,6 +123,8 @@ ProgramRun RunAnsweringBoxes(const std::wstring& program, const std::vector<std:
     CloseHandle(process.hThread);
 
     ProgramRun run;
+    BOOL wow64 = FALSE;
+    run.ran32BitOn64 = IsWow64Process(process.hProcess, &wow64) != FALSE && wow64 != FALSE;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
         if (GetTickCount64() > deadline) {

@@ -18,6 +18,7 @@ struct ObservedBox {
 struct ProgramRun {
     DWORD exitCode = 0;
     bool timedOut = false;
+    bool ran32BitOn64 = false; // the program ran as a 32-bit process on a 64-bit system
     std::vector<ObservedBox> boxes;
 };
 
