@@ -1,7 +1,9 @@
 # Sourced by the scripts: Wine's loaders, its environment, and a private Wine
 # session for tests and headless runs.
 #   wine_environment PREFIX  exports what every Wine process here runs with
-#   start_display            starts a private Xvfb unless DISPLAY is set and SESSION_FORCE_XVFB is unset
+#   start_display            starts a private Xvfb on a display it picks itself and exports
+#                            DISPLAY once the server answers, unless DISPLAY is set and
+#                            SESSION_FORCE_XVFB is unset
 #   start_wineserver PREFIX [unmanaged]
 #                            creates PREFIX if needed and keeps one wineserver up for it;
 #                            "unmanaged" sets PREFIX up for tests: Wine's windows bypass the
@@ -41,21 +43,24 @@ start_display() {
     if [ -n "${DISPLAY:-}" ] && [ -z "${SESSION_FORCE_XVFB:-}" ]; then
         return 0
     fi
-    for number in $(seq 90 140); do
-        [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ] && continue
-        Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-        session_xvfb_pid=$!
-        for _ in $(seq 1 100); do
-            [ -e "/tmp/.X11-unix/X$number" ] && break
-            sleep 0.05
-        done
-        if kill -0 "$session_xvfb_pid" 2>/dev/null; then
-            export DISPLAY=":$number"
-            return 0
-        fi
+    # Xvfb picks a free display number itself and writes it, a line, to
+    # descriptor 3 once it accepts connections: two sessions never collide.
+    numbers=$(mktemp "${TMPDIR:-/tmp}/layercleanup-display.XXXXXX") || return 1
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numbers" >/dev/null 2>&1 &
+    session_xvfb_pid=$!
+    for _ in $(seq 1 400); do
+        [ "$(wc -l <"$numbers")" -ge 1 ] && break
+        kill -0 "$session_xvfb_pid" 2>/dev/null || break
+        sleep 0.05
     done
-    echo "cannot start Xvfb" >&2
-    return 1
+    number=$(head -n 1 "$numbers")
+    rm -f "$numbers"
+    if [ -z "$number" ] || ! xdpyinfo -display ":$number" >/dev/null 2>&1; then
+        echo "Xvfb did not come up and answer within 20 seconds (display '${number}')" >&2
+        end_session
+        return 1
+    fi
+    export DISPLAY=":$number"
 }
 
 start_wineserver() {
