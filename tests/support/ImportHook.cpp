@@ -1,7 +1,6 @@
 #include "support/ImportHook.h"
 
 #include <cstring>
-#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -12,9 +11,12 @@ template <typename T> T* AtOffset(BYTE* base, const DWORD offset)
     return reinterpret_cast<T*>(base + offset);
 }
 
-} // namespace
+struct Import {
+    void** slot;
+    const char* module; // the DLL it is imported from
+};
 
-void** FindImportSlot(const char* functionName)
+Import FindImport(const char* functionName)
 {
     BYTE* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
     const auto* const dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
@@ -32,11 +34,18 @@ void** FindImportSlot(const char* functionName)
             }
             const auto* byName = AtOffset<IMAGE_IMPORT_BY_NAME>(base, static_cast<DWORD>(names->u1.AddressOfData));
             if (std::strcmp(reinterpret_cast<const char*>(byName->Name), functionName) == 0) {
-                return reinterpret_cast<void**>(&slots->u1.Function);
+                return {reinterpret_cast<void**>(&slots->u1.Function), AtOffset<const char>(base, module->Name)};
             }
         }
     }
     throw std::runtime_error(std::string("this executable does not import ") + functionName);
+}
+
+} // namespace
+
+void** FindImportSlot(const char* functionName)
+{
+    return FindImport(functionName).slot;
 }
 
 bool WriteImportSlot(void** slot, void* target) noexcept
@@ -50,25 +59,13 @@ bool WriteImportSlot(void** slot, void* target) noexcept
     return true;
 }
 
-namespace {
-
-// What each import pointed to before it was first redirected. Hooks always
-// restore their entry, so the first value seen is the system's own.
-std::map<std::string, void*>& SystemFunctions()
-{
-    static std::map<std::string, void*> functions;
-    return functions;
-}
-
-} // namespace
-
-void RememberSystemFunction(const char* functionName, void* address)
-{
-    SystemFunctions().emplace(functionName, address);
-}
-
 void* SystemFunctionAddress(const char* functionName)
 {
-    const auto known = SystemFunctions().find(functionName);
-    return known != SystemFunctions().end() ? known->second : *FindImportSlot(functionName);
+    // Asked of the DLL itself, not of the entry, which a hook may have redirected.
+    const HMODULE module = GetModuleHandleA(FindImport(functionName).module);
+    FARPROC const function = module != nullptr ? GetProcAddress(module, functionName) : nullptr;
+    if (function == nullptr) {
+        throw std::runtime_error(std::string("the system does not export ") + functionName);
+    }
+    return reinterpret_cast<void*>(function);
 }

@@ -12,9 +12,8 @@
 [[nodiscard]] void** FindImportSlot(const char* functionName);
 // Returns false when the table cannot be written.
 [[nodiscard]] bool WriteImportSlot(void** slot, void* target) noexcept;
-// The system's own function behind an import, redirected or not.
+// The system's own function behind an import, however its entry is redirected.
 [[nodiscard]] void* SystemFunctionAddress(const char* functionName);
-void RememberSystemFunction(const char* functionName, void* address);
 
 // For replacements that pass calls on to the system.
 template <typename Function> [[nodiscard]] Function* SystemFunction(const char* functionName)
@@ -25,14 +24,13 @@ template <typename Function> [[nodiscard]] Function* SystemFunction(const char* 
 template <typename Function> class ImportHook {
 public:
     ImportHook(const char* functionName, Function* replacement)
-        : m_slot(FindImportSlot(functionName)), m_original(reinterpret_cast<Function*>(*m_slot))
+        : m_slot(FindImportSlot(functionName)), m_previous(*m_slot)
     {
-        RememberSystemFunction(functionName, reinterpret_cast<void*>(m_original));
         if (!WriteImportSlot(m_slot, reinterpret_cast<void*>(replacement))) {
             throw std::runtime_error(std::string("cannot redirect ") + functionName);
         }
     }
-    ~ImportHook() { static_cast<void>(WriteImportSlot(m_slot, reinterpret_cast<void*>(m_original))); }
+    ~ImportHook() { static_cast<void>(WriteImportSlot(m_slot, m_previous)); }
 
     ImportHook(const ImportHook&) = delete;
     ImportHook& operator=(const ImportHook&) = delete;
@@ -41,5 +39,5 @@ public:
 
 private:
     void** m_slot;
-    Function* m_original;
+    void* m_previous;
 };
