@@ -14,8 +14,16 @@
 
 namespace {
 
-void PrintUtf8(const std::wstring& text)
+// The box's ANSI text, printed as UTF-8.
+void Print(const std::string& ansi)
 {
+    const auto convert = [](const UINT page, const std::string& from) {
+        std::wstring wide(from.size(), L'\0');
+        wide.resize(static_cast<std::size_t>(MultiByteToWideChar(page, 0, from.data(), static_cast<int>(from.size()),
+                                                                 wide.data(), static_cast<int>(wide.size()))));
+        return wide;
+    };
+    const std::wstring text = convert(CP_ACP, ansi);
     const int size =
         WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(size), '\0');
@@ -34,15 +42,11 @@ int wmain(int argc, wchar_t** argv)
     }
     const std::vector<std::wstring> arguments(argv + 2, argv + argc);
     try {
-        const ProgramRun run = RunAnsweringBoxes(argv[1], arguments, L"", [](const ObservedBox& box) {
-            std::wstring buttons;
-            for (const std::wstring& button : box.buttons) {
-                buttons += L" [" + button + L"]";
-            }
-            PrintUtf8(L"Message box \"" + box.caption + L"\": " + box.text + buttons + L"\n");
+        const ProgramRun run = RunAnsweringBoxes(argv[1], arguments, L"", [](const SeenBox& box) {
+            Print("Message box \"" + box.caption + "\": " + box.text + "\n");
         });
-        if (run.timedOut) {
-            static_cast<void>(std::fputs("AnswerBoxes: the program did not finish in time\n", stderr));
+        if (!run.failure.empty()) {
+            static_cast<void>(std::fprintf(stderr, "AnswerBoxes: %s\n", run.failure.c_str()));
         }
         return static_cast<int>(run.exitCode);
     } catch (const std::exception& error) {

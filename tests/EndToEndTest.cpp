@@ -4,20 +4,26 @@
 
 #include "support/BoxAnswerer.h"
 #include "support/CleanupFixture.h"
+#include "support/Expected.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <system_error>
 #include <vector>
 
 namespace {
 
+using expected::LibertyCity;
+using expected::SanAndreas;
+using expected::ViceCity;
+
 const RegValue Layers = StringValue(L"~ WINXPSP3");
 
 struct Program {
     const char* name;
-    std::wstring path;
+    std::wstring path;  // empty where the build has not said where the program is
     bool runs32BitOn64; // as a 32-bit process on this 64-bit system
     DWORD timeoutMs;
 };
@@ -27,53 +33,47 @@ Program ThisBuild()
     return {"ThisBuild", ProgramFolder() + L"\\LayerCleanup.exe", sizeof(void*) == 4, 60000};
 }
 
-// The win32 preset's build, beside this build's tree. Where the 32-bit Wine
-// is emulated, each start of it takes seconds.
+// The deliverable's path relative to this executable comes from the build, in
+// LAYERCLEANUP_DELIVERABLE; the suite builds it before these cases run. Where
+// the 32-bit Wine is emulated, each start of it takes seconds.
 Program Deliverable32()
 {
-    return {"Deliverable32", ProgramFolder() + L"\\..\\win32\\LayerCleanup.exe", true, 120000};
+    std::wstring relative(GetEnvironmentVariableW(L"LAYERCLEANUP_DELIVERABLE", nullptr, 0), L'\0');
+    relative.resize(
+        GetEnvironmentVariableW(L"LAYERCLEANUP_DELIVERABLE", relative.data(), static_cast<DWORD>(relative.size())));
+    std::replace(relative.begin(), relative.end(), L'/', L'\\');
+    return {"Deliverable32", relative.empty() ? L"" : ProgramFolder() + L"\\" + relative, true, 120000};
 }
-
-struct SeenBox {
-    ObservedBox box;
-    RegValues layers; // the Layers key while the box was open
-};
 
 class EndToEndFixture : public CleanupFixture {
 protected:
-    struct Result {
-        DWORD exitCode;
-        std::vector<SeenBox> boxes;
-    };
-
-    [[nodiscard]] Result RunProgram(const Program& program, const std::vector<std::wstring>& arguments = {}) const
+    [[nodiscard]] ProgramRun RunProgram(const Program& program, const std::vector<std::wstring>& arguments = {}) const
     {
-        Result result{0, {}};
-        const ProgramRun run = RunAnsweringBoxes(
-            program.path, arguments, WorkingDirectory(),
-            [&result](const ObservedBox& box) {
-                result.boxes.push_back({box, ReadLayersKey()});
-            },
+        if (program.path.empty()) {
+            ADD_FAILURE() << program.name << ": LAYERCLEANUP_DELIVERABLE does not say where the program is; "
+                          << "run the cases through ctest, which sets it";
+            return {};
+        }
+        ProgramRun run = RunAnsweringBoxes(
+            program.path, arguments, WorkingDirectory(), [](SeenBox& box) { box.layersWhileOpen = ReadLayersKey(); },
             program.timeoutMs);
-        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.failure, "");
         EXPECT_EQ(run.ran32BitOn64, program.runs32BitOn64);
-        result.exitCode = run.exitCode;
-        return result;
+        return run;
     }
 
     [[nodiscard]] RegValues Targets() const
     {
-        return {
-            {Entry(L"ViceCity.exe"), Layers}, {Entry(L"LibertyCity.exe"), Layers}, {Entry(L"SanAndreas.exe"), Layers}};
+        return {{Entry(ViceCity), Layers}, {Entry(LibertyCity), Layers}, {Entry(SanAndreas), Layers}};
     }
 
     [[nodiscard]] RegValues Decoys() const
     {
         const std::wstring parent = ParentDirectory();
-        return {{parent + L"\\ViceCity.exe", Layers},
-                {parent + L"\\Other\\LibertyCity.exe", Layers},
+        return {{parent + L"\\" + ViceCity, Layers},
+                {parent + L"\\Other\\" + LibertyCity, Layers},
                 {Entry(L"Notepad.exe"), Layers},
-                {Entry(L"SanAndreas.exe.old"), Layers}};
+                {Entry(SanAndreas + L".old"), Layers}};
     }
 
     static RegValues Merge(RegValues first, const RegValues& second)
@@ -81,25 +81,18 @@ protected:
         first.insert(second.begin(), second.end());
         return first;
     }
-
-    static void ExpectConfirmation(const ObservedBox& box)
-    {
-        EXPECT_EQ(box.caption, L"Success");
-        EXPECT_EQ(box.text, L"Successfully removed the registry value");
-        EXPECT_EQ(box.buttons, std::vector<std::wstring>{L"OK"});
-    }
 };
 
 // The cases that every program file must pass, the 32-bit deliverable included.
 class EndToEnd : public EndToEndFixture, public ::testing::WithParamInterface<Program> {
 protected:
-    [[nodiscard]] Result Run() const { return RunProgram(GetParam()); }
+    [[nodiscard]] ProgramRun Run() const { return RunProgram(GetParam()); }
 };
 
 // Cases run on this build only, to keep the deliverable's costly starts few.
 class EndToEndThisBuild : public EndToEndFixture {
 protected:
-    [[nodiscard]] Result Run(const std::vector<std::wstring>& arguments = {}) const
+    [[nodiscard]] ProgramRun Run(const std::vector<std::wstring>& arguments = {}) const
     {
         return RunProgram(ThisBuild(), arguments);
     }
@@ -109,33 +102,30 @@ TEST_P(EndToEnd, RemovesTheThreeEntriesInOrderOneBoxEach)
 {
     ResetLayersKey(Merge(Targets(), Decoys()));
 
-    const Result result = Run();
+    const ProgramRun run = Run();
 
-    EXPECT_EQ(result.exitCode, 0U);
-    ASSERT_EQ(result.boxes.size(), 3U);
-    for (const SeenBox& seen : result.boxes) {
-        ExpectConfirmation(seen.box);
-    }
-    EXPECT_EQ(result.boxes[0].layers,
-              Merge({{Entry(L"LibertyCity.exe"), Layers}, {Entry(L"SanAndreas.exe"), Layers}}, Decoys()));
-    EXPECT_EQ(result.boxes[1].layers, Merge({{Entry(L"SanAndreas.exe"), Layers}}, Decoys()));
-    EXPECT_EQ(result.boxes[2].layers, Decoys());
+    EXPECT_EQ(run.exitCode, 0U);
+    ASSERT_EQ(run.boxes.size(), 3U);
+    EXPECT_TRUE(AreConfirmations(run.boxes));
+    EXPECT_EQ(run.boxes[0].layersWhileOpen,
+              Merge({{Entry(LibertyCity), Layers}, {Entry(SanAndreas), Layers}}, Decoys()));
+    EXPECT_EQ(run.boxes[1].layersWhileOpen, Merge({{Entry(SanAndreas), Layers}}, Decoys()));
+    EXPECT_EQ(run.boxes[2].layersWhileOpen, Decoys());
     EXPECT_EQ(ReadLayersKey(), Decoys());
 }
 
 TEST_P(EndToEnd, KeepsANonStringTargetEntry)
 {
-    const RegValues kept = Merge({{Entry(L"LibertyCity.exe"), DwordValue(1)}}, Decoys());
-    ResetLayersKey(Merge({{Entry(L"ViceCity.exe"), Layers}, {Entry(L"SanAndreas.exe"), Layers}}, kept));
+    const RegValues kept = Merge({{Entry(LibertyCity), DwordValue(1)}}, Decoys());
+    ResetLayersKey(Merge({{Entry(ViceCity), Layers}, {Entry(SanAndreas), Layers}}, kept));
 
-    const Result result = Run();
+    const ProgramRun run = Run();
 
-    EXPECT_EQ(result.exitCode, 0U);
-    ASSERT_EQ(result.boxes.size(), 2U);
-    ExpectConfirmation(result.boxes[0].box);
-    ExpectConfirmation(result.boxes[1].box);
-    EXPECT_EQ(result.boxes[0].layers, Merge({{Entry(L"SanAndreas.exe"), Layers}}, kept));
-    EXPECT_EQ(result.boxes[1].layers, kept);
+    EXPECT_EQ(run.exitCode, 0U);
+    ASSERT_EQ(run.boxes.size(), 2U);
+    EXPECT_TRUE(AreConfirmations(run.boxes));
+    EXPECT_EQ(run.boxes[0].layersWhileOpen, Merge({{Entry(SanAndreas), Layers}}, kept));
+    EXPECT_EQ(run.boxes[1].layersWhileOpen, kept);
     EXPECT_EQ(ReadLayersKey(), kept);
 }
 
@@ -144,29 +134,30 @@ TEST_P(EndToEnd, ASecondRunIsSilent)
     ResetLayersKey(Merge(Targets(), Decoys()));
     ASSERT_EQ(Run().boxes.size(), 3U);
 
-    const Result second = Run();
+    const ProgramRun second = Run();
 
     EXPECT_EQ(second.exitCode, 0U);
     EXPECT_TRUE(second.boxes.empty());
     EXPECT_EQ(ReadLayersKey(), Decoys());
 }
 
+// A C++ exception thrown and caught inside the program, which shows that its
+// error handling works as linked (the 32-bit deliverable declares NO_SEH).
 TEST_P(EndToEnd, ReportsALockedKeyAndRemovesNothing)
 {
     ResetLayersKey(Merge(Targets(), Decoys()));
-    Result result{};
+    ProgramRun run;
     {
-        const DenyValueWrites locked(HKEY_CURRENT_USER, LayersPath());
-        result = Run();
+        const DenyValueWrites locked(HKEY_CURRENT_USER, expected::LayersKey);
+        run = Run();
     }
 
-    EXPECT_EQ(result.exitCode, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    ASSERT_EQ(result.boxes.size(), 1U);
-    const ObservedBox& box = result.boxes[0].box;
-    EXPECT_EQ(box.caption, L"LayerCleanup");
-    const std::string expected = "RegCreateKeyExW failed.: " + std::system_category().message(5);
-    EXPECT_EQ(box.text, std::wstring(expected.begin(), expected.end()));
-    EXPECT_EQ(box.buttons, std::vector<std::wstring>{L"OK"});
+    EXPECT_EQ(run.exitCode, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ASSERT_EQ(run.boxes.size(), 1U);
+    EXPECT_TRUE(
+        IsErrorBox(run.boxes[0],
+                   std::string("RegCreateKeyExW failed.: ") + std::system_category().message(ERROR_ACCESS_DENIED), 0));
+    EXPECT_EQ(run.boxes[0].layersWhileOpen, Merge(Targets(), Decoys()));
     EXPECT_EQ(ReadLayersKey(), Merge(Targets(), Decoys()));
 }
 
@@ -177,25 +168,25 @@ INSTANTIATE_TEST_SUITE_P(, EndToEnd, ::testing::Values(ThisBuild(), Deliverable3
 
 TEST_F(EndToEndThisBuild, IgnoresItsArguments)
 {
-    ResetLayersKey(Merge({{Entry(L"LibertyCity.exe"), Layers}}, Decoys()));
+    ResetLayersKey(Merge({{Entry(LibertyCity), Layers}}, Decoys()));
 
-    const Result result = Run({L"/?", L"--all", L"C:\\Windows", L"Notepad.exe"});
+    const ProgramRun run = Run({L"/?", L"--all", L"C:\\Windows", L"Notepad.exe"});
 
-    EXPECT_EQ(result.exitCode, 0U);
-    ASSERT_EQ(result.boxes.size(), 1U);
-    ExpectConfirmation(result.boxes[0].box);
+    EXPECT_EQ(run.exitCode, 0U);
+    ASSERT_EQ(run.boxes.size(), 1U);
+    EXPECT_TRUE(AreConfirmations(run.boxes));
     EXPECT_EQ(ReadLayersKey(), Decoys());
 }
 
 TEST_F(EndToEndThisBuild, CreatesTheKeyWhenAbsentAndShowsNothing)
 {
-    DeleteKeyTree(HKEY_CURRENT_USER, LayersPath());
+    DeleteKeyTree(HKEY_CURRENT_USER, expected::LayersKey);
 
-    const Result result = Run();
+    const ProgramRun run = Run();
 
-    EXPECT_EQ(result.exitCode, 0U);
-    EXPECT_TRUE(result.boxes.empty());
-    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, LayersPath()));
+    EXPECT_EQ(run.exitCode, 0U);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, expected::LayersKey));
 }
 
 } // namespace

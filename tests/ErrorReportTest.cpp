@@ -19,39 +19,44 @@ struct ReportCase {
     std::string boxText; // empty: no box
 };
 
+std::string SystemText(const int status)
+{
+    return std::system_category().message(status);
+}
+
+const std::filesystem::filesystem_error FolderGone("current_path()",
+                                                   std::error_code(ERROR_PATH_NOT_FOUND, std::system_category()));
+
 const std::vector<ReportCase> ReportCases{
     {"a normal run", [] { return 0; }, 0, ""},
-    {"a registry error", []() -> int { throw winreg::RegException(ERROR_ACCESS_DENIED, "RegCreateKeyExW failed."); }, 5,
-     winreg::RegException(ERROR_ACCESS_DENIED, "RegCreateKeyExW failed.").what()},
-    {"a directory error",
-     []() -> int {
-         throw std::filesystem::filesystem_error("current_path()",
-                                                 std::error_code(ERROR_PATH_NOT_FOUND, std::system_category()));
-     },
-     3,
-     std::filesystem::filesystem_error("current_path()", std::error_code(ERROR_PATH_NOT_FOUND, std::system_category()))
-         .what()},
+    {"the key cannot be opened",
+     []() -> int { throw winreg::RegException(ERROR_ACCESS_DENIED, "RegCreateKeyExW failed."); }, ERROR_ACCESS_DENIED,
+     std::string() + "RegCreateKeyExW failed.: " + SystemText(ERROR_ACCESS_DENIED)},
+    {"a removal fails", []() -> int { throw winreg::RegException(ERROR_ACCESS_DENIED, "RegDeleteValueW failed."); },
+     ERROR_ACCESS_DENIED, std::string() + "RegDeleteValueW failed.: " + SystemText(ERROR_ACCESS_DENIED)},
+    {"the working folder cannot be read", []() -> int { throw FolderGone; }, ERROR_PATH_NOT_FOUND,
+     std::string() + FolderGone.what()},
+    {"a registry error of another call",
+     []() -> int { throw winreg::RegException(ERROR_INVALID_HANDLE, "RegCloseKey failed."); }, ERROR_INVALID_HANDLE,
+     std::string() + "RegCloseKey failed.: " + SystemText(ERROR_INVALID_HANDLE)},
     {"an error whose status is 0", []() -> int { throw std::system_error(0, std::system_category(), "odd"); }, 1,
-     std::system_error(0, std::system_category(), "odd").what()},
-    {"an allocation failure", []() -> int { throw std::bad_alloc(); }, 1, std::bad_alloc().what()},
-    {"something that is no exception", []() -> int { throw 42; }, 1, "An unexpected error ended the run."},
+     std::string() + std::system_error(0, std::system_category(), "odd").what()},
+    {"an allocation failure", []() -> int { throw std::bad_alloc(); }, 1, std::string() + std::bad_alloc().what()},
+    {"something that is no exception", []() -> int { throw 42; }, 1,
+     std::string() + "An unexpected error ended the run."},
 };
 
 TEST(RunReportingErrors, ShowsOneErrorBoxAndExitsWithTheStatus)
 {
     for (const ReportCase& report : ReportCases) {
-        const BoxRecorder boxes;
+        const BoxRecorder boxes(BoxRecorder::Key::NotRead);
         EXPECT_EQ(RunReportingErrors(report.run), report.exitStatus) << report.description;
         if (report.boxText.empty()) {
             EXPECT_TRUE(boxes.Boxes().empty()) << report.description;
             continue;
         }
         ASSERT_EQ(boxes.Boxes().size(), 1U) << report.description;
-        const RecordedBox& box = boxes.Boxes().front();
-        EXPECT_EQ(box.owner, nullptr) << report.description;
-        EXPECT_EQ(box.text, report.boxText) << report.description;
-        EXPECT_EQ(box.caption, "LayerCleanup") << report.description;
-        EXPECT_EQ(box.style, static_cast<UINT>(MB_OK | MB_ICONERROR)) << report.description;
+        EXPECT_TRUE(IsErrorBox(boxes.Boxes().front(), report.boxText, MB_ICONERROR)) << report.description;
     }
 }
 

@@ -7,8 +7,8 @@
 //   LAYERCLEANUP_FUZZ_CASES  how many cases (default 2000)
 
 #include "cleanup/RunCleanup.h"
-#include "cleanup/TargetExecutables.h"
 #include "support/BoxRecorder.h"
+#include "support/Expected.h"
 #include "support/Folders.h"
 #include "support/TestRegistry.h"
 
@@ -207,7 +207,7 @@ Case MakeCase(Rng& rng, const std::vector<std::wstring>& directories)
     Case made;
     made.directory = directories[Uniform(rng, 0, directories.size() - 1)];
     const std::wstring joined = Joined(made.directory);
-    for (const std::wstring& fileName : TargetExecutables) {
+    for (const std::wstring& fileName : expected::Targets) {
         if (Chance(rng, 0.6)) {
             const Generated entry = RandomValue(rng);
             made.initial[joined + fileName] = entry.value;
@@ -244,7 +244,7 @@ std::string Describe(const RegValues& values)
 std::string Check(const Case& tried)
 {
     ResetLayersKey(tried.initial);
-    std::vector<RecordedBox> boxes;
+    std::vector<SeenBox> boxes;
     int status = -1;
     {
         const ScopedCurrentDirectory inside(tried.directory);
@@ -270,9 +270,8 @@ std::string Check(const Case& tried)
     }
     // Box k is shown once the first k+1 removals are done and before any later one.
     for (std::size_t k = 0; k < std::min(boxes.size(), removed.size()); ++k) {
-        if (boxes[k].text != "Successfully removed the registry value" || boxes[k].caption != "Success" ||
-            boxes[k].style != MB_OK) {
-            problems << "box " << k << " is not the confirmation\n";
+        if (const ::testing::AssertionResult confirmation = IsConfirmation(boxes[k]); !confirmation) {
+            problems << "box " << k << ": " << confirmation.message() << "\n";
         }
         for (std::size_t j = 0; j < removed.size(); ++j) {
             const bool present = boxes[k].layersWhileOpen.count(removed[j]) != 0;
@@ -308,15 +307,10 @@ TEST(RandomizedLayers, RemovesTheReadableTargetEntriesAndNothingElse)
     const TempFolder ordinary(L"Apps");
     const TempFolder unusual(L"My Games \x00C4\x00F6\x00FC \x6E38\x620F \x0416");
     const TempFolder base(L"Deep");
-    std::wstring deepRelative;
-    while (base.Path().size() + deepRelative.size() < 300) {
-        deepRelative += (deepRelative.empty() ? L"" : L"\\") + std::wstring(30, L'n');
-    }
-    const std::wstring deep = base.MakeSubfolder(deepRelative);
-    std::vector<std::wstring> directories{ordinary.Path(), L"C:\\", unusual.Path(), deep};
-    // Around the classic 260-character buffer the directory is first read into.
-    for (const std::size_t length : {258U, 259U, 260U, 261U}) {
-        directories.push_back(base.MakeSubfolder(std::wstring(length - base.Path().size() - 1, L'b')));
+    std::vector<std::wstring> directories{ordinary.Path(), L"C:\\", unusual.Path()};
+    // Around the classic 260-character buffer the directory is first read into, and well beyond it.
+    for (const std::size_t length : {258U, 259U, 260U, 261U, 300U}) {
+        directories.push_back(base.MakeSubfolderOfLength(length));
     }
 
     Rng rng(seed);

@@ -3,6 +3,7 @@
 #include "support/CountingRegistry.h"
 #include "support/ImportHook.h"
 #include "support/TestRegistry.h"
+#include "support/Thrown.h"
 
 #include <gtest/gtest.h>
 
@@ -85,6 +86,9 @@ TEST(RegHandleProbeString, NeverStatesMoreRoomThanItsBufferHas)
 LONG WINAPI ExpandingInCharacters(HKEY /*key*/, LPCWSTR /*subKey*/, LPCWSTR /*name*/, DWORD /*flags*/, LPDWORD /*type*/,
                                   PVOID data, LPDWORD size)
 {
+    if (size == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
     if (data == nullptr) {
         *size = 4001;
         return ERROR_SUCCESS;
@@ -164,13 +168,13 @@ TEST(RegHandleRemoveValue, OfAMissingValueThrowsWithStatusAndMessage)
 {
     const ScratchKey scratch;
     const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
-    try {
-        key.RemoveValue(L"missing");
-        FAIL() << "no exception";
-    } catch (const winreg::RegException& error) {
-        EXPECT_EQ(error.code().value(), ERROR_FILE_NOT_FOUND);
-        EXPECT_EQ(std::string(error.what()), "RegDeleteValueW failed.: " + std::system_category().message(2));
-    }
+
+    const auto error = Thrown<winreg::RegException>([&key] { key.RemoveValue(L"missing"); });
+
+    ASSERT_TRUE(error) << "no exception";
+    EXPECT_EQ(error->code().value(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(std::string(error->what()),
+              "RegDeleteValueW failed.: " + std::system_category().message(ERROR_FILE_NOT_FOUND));
 }
 
 TEST(RegHandleOpenOrCreate, CreatesAMissingKeyAndOpensAnExistingOne)
@@ -193,13 +197,14 @@ TEST(RegHandleOpenOrCreate, CreatesAMissingKeyAndOpensAnExistingOne)
 TEST(RegHandleOpenOrCreate, WithAnInvalidParentThrowsAndStaysEmpty)
 {
     winreg::RegHandle key;
-    try {
-        key.OpenOrCreate(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234)), L"Sub", KEY_READ);
-        FAIL() << "no exception";
-    } catch (const winreg::RegException& error) {
-        EXPECT_EQ(error.code().value(), ERROR_INVALID_HANDLE);
-        EXPECT_EQ(std::string(error.what()), "RegCreateKeyExW failed.: " + std::system_category().message(6));
-    }
+
+    const auto error = Thrown<winreg::RegException>(
+        [&key] { key.OpenOrCreate(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x1234)), L"Sub", KEY_READ); });
+
+    ASSERT_TRUE(error) << "no exception";
+    EXPECT_EQ(error->code().value(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(std::string(error->what()),
+              "RegCreateKeyExW failed.: " + std::system_category().message(ERROR_INVALID_HANDLE));
     EXPECT_EQ(key.Get(), nullptr);
 }
 

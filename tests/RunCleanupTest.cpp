@@ -1,19 +1,26 @@
 #include "cleanup/RunCleanup.h"
-#include "cleanup/TargetExecutables.h"
 #include "registry/RegException.h"
 #include "support/BoxRecorder.h"
 #include "support/CleanupFixture.h"
 #include "support/CountingRegistry.h"
+#include "support/Expected.h"
+#include "support/FailingDirectoryQuery.h"
 #include "support/ImportHook.h"
+#include "support/Thrown.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
+
+using expected::LibertyCity;
+using expected::SanAndreas;
+using expected::ViceCity;
 
 const RegValue Layers = StringValue(L"~ WINXPSP3 RUNASADMIN");
 
@@ -21,17 +28,9 @@ class RunCleanup : public CleanupFixture {
 protected:
     [[nodiscard]] RegValues AllThree() const
     {
-        return {{Entry(L"ViceCity.exe"), Layers},
-                {Entry(L"LibertyCity.exe"), StringValue(L"")},
-                {Entry(L"SanAndreas.exe"), StringValue(L"HIGHDPIAWARE")}};
-    }
-
-    static void ExpectConfirmation(const RecordedBox& box)
-    {
-        EXPECT_EQ(box.owner, nullptr);
-        EXPECT_EQ(box.text, "Successfully removed the registry value");
-        EXPECT_EQ(box.caption, "Success");
-        EXPECT_EQ(box.style, static_cast<UINT>(MB_OK));
+        return {{Entry(ViceCity), Layers},
+                {Entry(LibertyCity), StringValue(L"")},
+                {Entry(SanAndreas), StringValue(L"HIGHDPIAWARE")}};
     }
 };
 
@@ -43,43 +42,41 @@ TEST_F(RunCleanup, RemovesAllThreeEntriesInTableOrderConfirmingEach)
     EXPECT_EQ(::RunCleanup(), 0);
 
     ASSERT_EQ(boxes.Boxes().size(), 3U);
-    for (const RecordedBox& box : boxes.Boxes()) {
-        ExpectConfirmation(box);
-    }
+    EXPECT_TRUE(AreConfirmations(boxes.Boxes()));
     // Each box appears right after its own removal, before the next target is touched.
-    EXPECT_EQ(boxes.Boxes()[0].layersWhileOpen, (RegValues{{Entry(L"LibertyCity.exe"), StringValue(L"")},
-                                                           {Entry(L"SanAndreas.exe"), StringValue(L"HIGHDPIAWARE")}}));
-    EXPECT_EQ(boxes.Boxes()[1].layersWhileOpen, (RegValues{{Entry(L"SanAndreas.exe"), StringValue(L"HIGHDPIAWARE")}}));
+    EXPECT_EQ(boxes.Boxes()[0].layersWhileOpen,
+              (RegValues{{Entry(LibertyCity), StringValue(L"")}, {Entry(SanAndreas), StringValue(L"HIGHDPIAWARE")}}));
+    EXPECT_EQ(boxes.Boxes()[1].layersWhileOpen, (RegValues{{Entry(SanAndreas), StringValue(L"HIGHDPIAWARE")}}));
     EXPECT_EQ(boxes.Boxes()[2].layersWhileOpen, RegValues{});
     EXPECT_EQ(ReadLayersKey(), RegValues{});
 }
 
 TEST_F(RunCleanup, WithNoEntryShowsNothingAndStillCreatesTheKey)
 {
-    DeleteKeyTree(HKEY_CURRENT_USER, LayersPath());
-    ASSERT_FALSE(KeyExists(HKEY_CURRENT_USER, LayersPath()));
+    DeleteKeyTree(HKEY_CURRENT_USER, expected::LayersKey);
+    ASSERT_FALSE(KeyExists(HKEY_CURRENT_USER, expected::LayersKey));
     const BoxRecorder boxes;
 
     EXPECT_EQ(::RunCleanup(), 0);
 
     EXPECT_TRUE(boxes.Boxes().empty());
-    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, LayersPath()));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, expected::LayersKey));
 }
 
 TEST_F(RunCleanup, LeavesEverythingButTheThreeEntriesAlone)
 {
     const std::wstring parent = ParentDirectory();
     const RegValues decoys{
-        {parent + L"\\ViceCity.exe", Layers},                  // same name, other folder
-        {WorkingDirectory() + L"\\Sub\\ViceCity.exe", Layers}, // same name, a subfolder
-        {Entry(L"Notepad.exe"), Layers},                       // other program, same folder
-        {Entry(L"ViceCity.exe.bak"), Layers},                  // a longer name
-        {Entry(L"ViceCity.exe "), Layers},                     // trailing space
-        {WorkingDirectory() + L"\\\\ViceCity.exe", Layers},    // doubled separator
-        {WorkingDirectory() + L"/ViceCity.exe", Layers},       // forward separator
-        {L"ViceCity.exe", Layers},                             // the bare file name
-        {Entry(L"LibertyCity.exe"), DwordValue(1)},            // a target, but not a string
-        {Entry(L"SanAndreas.exe"), RegValue{REG_BINARY, {'~', 0, 0, 0}}},
+        {parent + L"\\" + ViceCity, Layers},                  // same name, other folder
+        {WorkingDirectory() + L"\\Sub\\" + ViceCity, Layers}, // same name, a subfolder
+        {Entry(L"Notepad.exe"), Layers},                      // other program, same folder
+        {Entry(ViceCity + L".bak"), Layers},                  // a longer name
+        {Entry(ViceCity + L" "), Layers},                     // trailing space
+        {WorkingDirectory() + L"\\\\" + ViceCity, Layers},    // doubled separator
+        {WorkingDirectory() + L"/" + ViceCity, Layers},       // forward separator
+        {ViceCity, Layers},                                   // the bare file name
+        {Entry(LibertyCity), DwordValue(1)},                  // a target, but not a string
+        {Entry(SanAndreas), RegValue{REG_BINARY, {'~', 0, 0, 0}}},
     };
     ResetLayersKey(decoys);
     const BoxRecorder boxes;
@@ -92,13 +89,13 @@ TEST_F(RunCleanup, LeavesEverythingButTheThreeEntriesAlone)
 
 TEST_F(RunCleanup, RemovesOnlyTheEntriesThatExist)
 {
-    ResetLayersKey({{Entry(L"LibertyCity.exe"), Layers}, {Entry(L"Notepad.exe"), Layers}});
+    ResetLayersKey({{Entry(LibertyCity), Layers}, {Entry(L"Notepad.exe"), Layers}});
     const BoxRecorder boxes;
 
     EXPECT_EQ(::RunCleanup(), 0);
 
     ASSERT_EQ(boxes.Boxes().size(), 1U);
-    ExpectConfirmation(boxes.Boxes()[0]);
+    EXPECT_TRUE(AreConfirmations(boxes.Boxes()));
     EXPECT_EQ(ReadLayersKey(), (RegValues{{Entry(L"Notepad.exe"), Layers}}));
 }
 
@@ -117,26 +114,26 @@ TEST_F(RunCleanup, ASecondRunFindsNothingMore)
 
 TEST_F(RunCleanup, RemovesAnExpandableStringEntryLikeAPlainOne)
 {
-    ResetLayersKey({{Entry(L"ViceCity.exe"), RegValue{REG_EXPAND_SZ, StringData(L"%SystemRoot% ~ WINXPSP3")}}});
+    ResetLayersKey({{Entry(ViceCity), RegValue{REG_EXPAND_SZ, StringData(L"%SystemRoot% ~ WINXPSP3")}}});
     const BoxRecorder boxes;
 
     EXPECT_EQ(::RunCleanup(), 0);
 
     ASSERT_EQ(boxes.Boxes().size(), 1U);
-    ExpectConfirmation(boxes.Boxes()[0]);
+    EXPECT_TRUE(AreConfirmations(boxes.Boxes()));
     EXPECT_EQ(ReadLayersKey(), RegValues{});
 }
 
 TEST_F(RunCleanup, AtADriveRootUsesASingleSeparator)
 {
     const ScopedCurrentDirectory root(L"C:\\");
-    ResetLayersKey({{L"C:\\ViceCity.exe", Layers}, {L"C:\\\\ViceCity.exe", Layers}});
+    ResetLayersKey({{L"C:\\" + ViceCity, Layers}, {L"C:\\\\" + ViceCity, Layers}});
     const BoxRecorder boxes;
 
     EXPECT_EQ(::RunCleanup(), 0);
 
     EXPECT_EQ(boxes.Boxes().size(), 1U);
-    EXPECT_EQ(ReadLayersKey(), (RegValues{{L"C:\\\\ViceCity.exe", Layers}}));
+    EXPECT_EQ(ReadLayersKey(), (RegValues{{L"C:\\\\" + ViceCity, Layers}}));
 }
 
 // A deletion that fails at the second target, as a locked-down or
@@ -158,46 +155,37 @@ TEST_F(RunCleanup, StopsAtAFailedDeletionKeepingEarlierRemovals)
     const ImportHook<decltype(RegDeleteValueW)> hook("RegDeleteValueW", &DeleteFailingAtSecond);
     deletions = 0;
 
-    try {
-        ::RunCleanup();
-        ADD_FAILURE() << "no exception";
-    } catch (const winreg::RegException& error) {
-        EXPECT_EQ(error.code().value(), ERROR_ACCESS_DENIED);
-        EXPECT_EQ(std::string(error.what()), "RegDeleteValueW failed.: " + std::system_category().message(5));
-    }
+    const auto error = Thrown<winreg::RegException>([] { ::RunCleanup(); });
 
+    ASSERT_TRUE(error) << "no exception";
+    EXPECT_EQ(error->code().value(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(std::string(error->what()),
+              "RegDeleteValueW failed.: " + std::system_category().message(ERROR_ACCESS_DENIED));
     EXPECT_EQ(deletions, 2); // the third target was never reached
     ASSERT_EQ(boxes.Boxes().size(), 1U);
-    ExpectConfirmation(boxes.Boxes()[0]);
-    EXPECT_EQ(ReadLayersKey(), (RegValues{{Entry(L"LibertyCity.exe"), StringValue(L"")},
-                                          {Entry(L"SanAndreas.exe"), StringValue(L"HIGHDPIAWARE")}}));
-}
-
-DWORD WINAPI FailingDirectoryQuery(DWORD /*length*/, LPWSTR /*buffer*/)
-{
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return 0;
+    EXPECT_TRUE(AreConfirmations(boxes.Boxes()));
+    EXPECT_EQ(ReadLayersKey(),
+              (RegValues{{Entry(LibertyCity), StringValue(L"")}, {Entry(SanAndreas), StringValue(L"HIGHDPIAWARE")}}));
 }
 
 TEST_F(RunCleanup, StopsBeforeAnyTargetWhenTheDirectoryCannotBeRead)
 {
     ResetLayersKey(AllThree());
+    const BoxRecorder boxes;
     CallCounts counts;
+    std::optional<std::filesystem::filesystem_error> error;
     {
         const CountingRegistry counting;
-        const ImportHook<decltype(GetCurrentDirectoryW)> failing("GetCurrentDirectoryW", &FailingDirectoryQuery);
-        try {
-            ::RunCleanup();
-            ADD_FAILURE() << "no exception";
-        } catch (const std::filesystem::filesystem_error& error) {
-            EXPECT_EQ(error.code().value(), ERROR_PATH_NOT_FOUND);
-            EXPECT_NE(std::string(error.what()).find("current_path()"), std::string::npos) << error.what();
-        }
+        const FailingDirectoryQuery failing(ERROR_PATH_NOT_FOUND);
+        error = Thrown<std::filesystem::filesystem_error>([] { ::RunCleanup(); });
         counts = CountingRegistry::Counts();
     }
 
+    ASSERT_TRUE(error) << "no exception";
+    EXPECT_EQ(error->code().value(), ERROR_PATH_NOT_FOUND);
+    EXPECT_NE(std::string(error->what()).find("current_path()"), std::string::npos) << error->what();
     EXPECT_EQ(counts.reads, 0);
-    EXPECT_EQ(counts.boxes, 0);
+    EXPECT_TRUE(boxes.Boxes().empty());
     EXPECT_EQ(ReadLayersKey(), AllThree());
 }
 
@@ -205,16 +193,16 @@ TEST_F(RunCleanup, StopsBeforeAnyTargetWhenTheKeyCannotBeOpenedForWriting)
 {
     ResetLayersKey(AllThree());
     const BoxRecorder boxes;
+    std::optional<winreg::RegException> error;
     {
-        const DenyValueWrites locked(HKEY_CURRENT_USER, LayersPath());
-        try {
-            ::RunCleanup();
-            ADD_FAILURE() << "no exception";
-        } catch (const winreg::RegException& error) {
-            EXPECT_EQ(error.code().value(), ERROR_ACCESS_DENIED);
-            EXPECT_EQ(std::string(error.what()), "RegCreateKeyExW failed.: " + std::system_category().message(5));
-        }
+        const DenyValueWrites locked(HKEY_CURRENT_USER, expected::LayersKey);
+        error = Thrown<winreg::RegException>([] { ::RunCleanup(); });
     }
+
+    ASSERT_TRUE(error) << "no exception";
+    EXPECT_EQ(error->code().value(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(std::string(error->what()),
+              "RegCreateKeyExW failed.: " + std::system_category().message(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(boxes.Boxes().empty());
     EXPECT_EQ(ReadLayersKey(), AllThree());
 }
@@ -230,24 +218,28 @@ TEST_F(RegistryCalls, AreOneOpenOneReadPerAbsentTwoPerPresentOneDeletionPerPrese
         int presentCount = 0;
         for (std::size_t i = 0; i < present.size(); ++i) {
             if (present[i]) {
-                entries[Entry(TargetExecutables.at(i))] = StringValue(L"~ WINXPSP3");
+                entries[Entry(expected::Targets.at(i))] = StringValue(L"~ WINXPSP3");
                 ++presentCount;
             }
         }
         ResetLayersKey(entries);
+        std::size_t boxCount = 0;
         {
+            const BoxRecorder boxes(BoxRecorder::Key::NotRead);
             const CountingRegistry counting;
             EXPECT_EQ(::RunCleanup(), 0);
+            boxCount = boxes.Boxes().size();
         }
         const int absentCount = 3 - presentCount;
         const CallCounts& counted = CountingRegistry::Counts();
-        EXPECT_EQ(counted.opens, 1);
+        const KeyOpening layers{HKEY_CURRENT_USER, expected::LayersKey, expected::LayersAccess};
+        EXPECT_EQ(counted.openings, std::vector<KeyOpening>{layers});
         EXPECT_EQ(counted.reads, absentCount + 2 * presentCount);
         EXPECT_EQ(counted.deletions, presentCount);
         EXPECT_EQ(counted.closedKeys.size(), 1U);
-        EXPECT_EQ(counted.boxes, presentCount);
+        EXPECT_EQ(boxCount, static_cast<std::size_t>(presentCount));
         // One line per case, collected by the benchmark's report.
-        std::printf("registry calls | %d of 3 present | %d | %d | %d | %zu |\n", presentCount, counted.opens,
+        std::printf("registry calls | %d of 3 present | %zu | %d | %d | %zu |\n", presentCount, counted.openings.size(),
                     counted.reads, counted.deletions, counted.closedKeys.size());
     }
 }

@@ -1,6 +1,8 @@
 #include "cleanup/ValueName.h"
+#include "support/FailingDirectoryQuery.h"
 #include "support/Folders.h"
 #include "support/ImportHook.h"
+#include "support/Thrown.h"
 
 #include <gtest/gtest.h>
 
@@ -62,12 +64,7 @@ DWORD WINAPI CountingDirectoryQuery(DWORD length, LPWSTR buffer)
 TEST(QueryCurrentDirectory, ReadsADirectoryLongerThan259CharactersWholeAfterOneEnlargement)
 {
     const TempFolder folder;
-    std::wstring relative;
-    while (folder.Path().size() + relative.size() < 400) {
-        relative += (relative.empty() ? L"" : L"\\") + std::wstring(40, L'd');
-    }
-    const std::wstring deep = folder.MakeSubfolder(relative);
-    ASSERT_GT(deep.size(), 259U);
+    const std::wstring deep = folder.MakeSubfolderOfLength(400);
     const ScopedCurrentDirectory inside(deep);
 
     const ImportHook<decltype(GetCurrentDirectoryW)> hook("GetCurrentDirectoryW", &CountingDirectoryQuery);
@@ -107,27 +104,21 @@ TEST(QueryCurrentDirectory, AsksAgainForAsLongAsTheSystemWantsMoreRoom)
     EXPECT_EQ(offeredLengths, (std::vector<DWORD>{260, 300, 450, 601}));
 }
 
-DWORD WINAPI FailingDirectoryQuery(DWORD /*length*/, LPWSTR /*buffer*/)
-{
-    SetLastError(ERROR_ACCESS_DENIED);
-    return 0;
-}
-
 TEST(QueryCurrentDirectory, RaisesTheFilesystemErrorWithTheSystemStatus)
 {
-    const ImportHook<decltype(GetCurrentDirectoryW)> hook("GetCurrentDirectoryW", &FailingDirectoryQuery);
-    try {
-        static_cast<void>(QueryCurrentDirectory());
-        FAIL() << "no exception";
-    } catch (const std::filesystem::filesystem_error& error) {
-        EXPECT_EQ(error.code().value(), ERROR_ACCESS_DENIED);
-        EXPECT_EQ(error.code().category(), std::system_category());
-        const std::string description = error.what();
-        EXPECT_NE(description.find("current_path(): " + std::system_category().message(5)), std::string::npos)
-            << description;
-        EXPECT_TRUE(error.path1().empty());
-        EXPECT_TRUE(error.path2().empty());
-    }
+    const FailingDirectoryQuery failing(ERROR_ACCESS_DENIED);
+
+    const auto error = Thrown<std::filesystem::filesystem_error>([] { static_cast<void>(QueryCurrentDirectory()); });
+
+    ASSERT_TRUE(error) << "no exception";
+    EXPECT_EQ(error->code().value(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(error->code().category(), std::system_category());
+    const std::string description = error->what();
+    EXPECT_NE(description.find("current_path(): " + std::system_category().message(ERROR_ACCESS_DENIED)),
+              std::string::npos)
+        << description;
+    EXPECT_TRUE(error->path1().empty());
+    EXPECT_TRUE(error->path2().empty());
 }
 
 } // namespace

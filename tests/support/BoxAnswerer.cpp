@@ -1,8 +1,13 @@
 #include "support/BoxAnswerer.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace {
+
+// How often a state that is waited for is looked at again.
+constexpr DWORD PollMs = 5;
 
 // Quotes one argument so that the child's CommandLineToArgvW gives it back unchanged.
 std::wstring QuoteArgument(const std::wstring& argument)
@@ -26,10 +31,11 @@ std::wstring QuoteArgument(const std::wstring& argument)
     return quoted;
 }
 
-std::wstring WindowText(HWND window)
+// In the ANSI code page, as the program handed it to MessageBoxA.
+std::string WindowText(HWND window)
 {
-    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+    std::string text(static_cast<std::size_t>(GetWindowTextLengthA(window)) + 1, '\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
     return text;
 }
 
@@ -65,48 +71,131 @@ HWND FindBox(const DWORD processId)
     return search.found;
 }
 
-struct BoxContents {
-    ObservedBox box;
-    std::vector<HWND> buttonWindows;
+struct BoxControls {
+    std::string text;
+    std::vector<HWND> buttons; // the visible ones, in the dialog's order
 };
 
-// The text is the box's non-empty static control (the icon is an empty one).
+// The text is the box's static control that is not its icon.
 BOOL CALLBACK CollectControl(HWND child, LPARAM context)
 {
-    auto* const contents = reinterpret_cast<BoxContents*>(context);
+    auto* const controls = reinterpret_cast<BoxControls*>(context);
     const std::wstring kind = ClassName(child);
     if (kind == L"Button" && IsWindowVisible(child) != FALSE) {
-        contents->box.buttons.push_back(WindowText(child));
-        contents->buttonWindows.push_back(child);
-    } else if (kind == L"Static" && contents->box.text.empty()) {
-        contents->box.text = WindowText(child);
+        controls->buttons.push_back(child);
+    } else if (kind == L"Static" && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) {
+        controls->text = WindowText(child);
     }
     return TRUE;
 }
 
-BoxContents ReadBox(HWND box)
+BoxControls ReadControls(HWND box)
 {
-    BoxContents contents;
-    contents.box.caption = WindowText(box);
-    EnumChildWindows(box, CollectControl, reinterpret_cast<LPARAM>(&contents));
-    return contents;
+    BoxControls controls;
+    EnumChildWindows(box, CollectControl, reinterpret_cast<LPARAM>(&controls));
+    return controls;
 }
 
-void PressFirstButton(HWND box, const BoxContents& contents)
+bool ReadyForInput(const BoxControls& controls)
 {
-    if (contents.buttonWindows.empty()) {
-        PostMessageW(box, WM_CLOSE, 0, 0);
-        return;
+    return !controls.buttons.empty() && std::all_of(controls.buttons.begin(), controls.buttons.end(),
+                                                    [](HWND button) { return IsWindowEnabled(button) != FALSE; });
+}
+
+// The MB_* button type that offers exactly these buttons.
+UINT ButtonType(const std::vector<HWND>& buttons)
+{
+    std::vector<int> ids;
+    for (HWND button : buttons) {
+        ids.push_back(GetDlgCtrlID(button));
     }
-    HWND button = contents.buttonWindows.front();
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    std::sort(ids.begin(), ids.end());
+    const std::vector<std::pair<UINT, std::vector<int>>> types{
+        {MB_OK, {IDOK}},
+        {MB_OKCANCEL, {IDOK, IDCANCEL}},
+        {MB_ABORTRETRYIGNORE, {IDABORT, IDRETRY, IDIGNORE}},
+        {MB_YESNOCANCEL, {IDCANCEL, IDYES, IDNO}},
+        {MB_YESNO, {IDYES, IDNO}},
+        {MB_RETRYCANCEL, {IDCANCEL, IDRETRY}},
+        {MB_CANCELTRYCONTINUE, {IDCANCEL, IDTRYAGAIN, IDCONTINUE}},
+    };
+    for (const auto& [type, offered] : types) {
+        if (offered == ids) {
+            return type;
+        }
+    }
+    return MB_TYPEMASK; // no type of message box offers these
+}
+
+enum class Waited { Reached, ProcessEnded, TimedOut };
+
+// Looks at `reached` until it holds, the process ends or the deadline passes.
+template <typename Condition> Waited WaitFor(HANDLE process, const ULONGLONG deadline, const Condition& reached)
+{
+    for (;;) {
+        if (reached()) {
+            return Waited::Reached;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            return Waited::TimedOut;
+        }
+        const auto wait = static_cast<DWORD>(std::min<ULONGLONG>(PollMs, deadline - now));
+        if (WaitForSingleObject(process, wait) == WAIT_OBJECT_0) {
+            return reached() ? Waited::Reached : Waited::ProcessEnded;
+        }
+    }
+}
+
+DWORD Remaining(const ULONGLONG deadline)
+{
+    const ULONGLONG now = GetTickCount64();
+    return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+}
+
+// Answers the boxes until the program ends; returns what was waited for in vain, if anything.
+std::string AnswerBoxes(const PROCESS_INFORMATION& process, const ULONGLONG deadline,
+                        const std::function<void(SeenBox&)>& whileOpen, std::vector<SeenBox>& boxes)
+{
+    for (;;) {
+        HWND box = nullptr;
+        BoxControls controls;
+        const Waited shown = WaitFor(process.hProcess, deadline, [&] {
+            box = FindBox(process.dwProcessId);
+            controls = box != nullptr ? ReadControls(box) : BoxControls{};
+            return box != nullptr && ReadyForInput(controls);
+        });
+        if (shown == Waited::ProcessEnded) {
+            return "";
+        }
+        if (shown == Waited::TimedOut) {
+            return box == nullptr ? "the program to end or show a box" : "the box's buttons to be enabled";
+        }
+        // The first time the program waits for input it is showing this box.
+        if (WaitForInputIdle(process.hProcess, Remaining(deadline)) != 0) {
+            return "the program to wait for input with its box open";
+        }
+
+        SeenBox seen{
+            WindowText(box), controls.text, ButtonType(controls.buttons), GetWindow(box, GW_OWNER) != nullptr, {}};
+        if (whileOpen) {
+            whileOpen(seen);
+        }
+        boxes.push_back(std::move(seen));
+
+        HWND button = controls.buttons.front();
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED), reinterpret_cast<LPARAM>(button));
+        if (WaitFor(process.hProcess, deadline, [box] { return IsWindow(box) == FALSE; }) == Waited::TimedOut) {
+            return "the box to close once its first button was pressed";
+        }
+    }
 }
 
 } // namespace
 
 ProgramRun RunAnsweringBoxes(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                             const std::wstring& workingDirectory,
-                             const std::function<void(const ObservedBox&)>& whileOpen, const DWORD timeoutMs)
+                             const std::wstring& workingDirectory, const std::function<void(SeenBox&)>& whileOpen,
+                             const DWORD timeoutMs)
 {
     std::wstring commandLine = QuoteArgument(program);
     for (const std::wstring& argument : arguments) {
@@ -126,29 +215,12 @@ ProgramRun RunAnsweringBoxes(const std::wstring& program, const std::vector<std:
     BOOL wow64 = FALSE;
     run.ran32BitOn64 = IsWow64Process(process.hProcess, &wow64) != FALSE && wow64 != FALSE;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
-        if (GetTickCount64() > deadline) {
-            run.timedOut = true;
-            TerminateProcess(process.hProcess, 0xDEAD);
-            WaitForSingleObject(process.hProcess, INFINITE);
-            break;
-        }
-        HWND box = FindBox(process.dwProcessId);
-        if (box == nullptr) {
-            continue;
-        }
-        // Let the box finish laying out its controls before reading them.
-        Sleep(20);
-        const BoxContents contents = ReadBox(box);
-        if (whileOpen) {
-            whileOpen(contents.box);
-        }
-        run.boxes.push_back(contents.box);
-        PressFirstButton(box, contents);
-        while (IsWindow(box) != FALSE && WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT &&
-               GetTickCount64() < deadline) {
-        }
+    const std::string waitedFor = AnswerBoxes(process, deadline, whileOpen, run.boxes);
+    if (!waitedFor.empty()) {
+        run.failure = "waited " + std::to_string(timeoutMs) + " ms in vain for " + waitedFor;
+        TerminateProcess(process.hProcess, 0xDEAD);
     }
+    WaitForSingleObject(process.hProcess, INFINITE);
     GetExitCodeProcess(process.hProcess, &run.exitCode);
     CloseHandle(process.hProcess);
     return run;

@@ -2,23 +2,23 @@
 
 namespace {
 
-std::vector<RecordedBox>* activeBoxes = nullptr;
+BoxRecorder* active = nullptr;
 
 } // namespace
 
-BoxRecorder::BoxRecorder() : m_hook("MessageBoxA", &BoxRecorder::Record)
+BoxRecorder::BoxRecorder(const Key key) : m_key(key), m_hook("MessageBoxA", &BoxRecorder::Record)
 {
-    activeBoxes = &m_boxes;
+    active = this;
 }
 
 BoxRecorder::~BoxRecorder()
 {
-    activeBoxes = nullptr;
+    active = nullptr;
 }
 
 int WINAPI BoxRecorder::Record(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
 {
-    activeBoxes->push_back(
-        RecordedBox{owner, text != nullptr ? text : "", caption != nullptr ? caption : "", style, ReadLayersKey()});
+    active->m_boxes.push_back(SeenBox{caption != nullptr ? caption : "", text != nullptr ? text : "", style,
+                                      owner != nullptr, active->m_key == Key::Read ? ReadLayersKey() : RegValues{}});
     return IDOK;
 }

@@ -7,7 +7,7 @@ CallCounts counted;
 LONG WINAPI CountedOpen(HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR kind, DWORD options, REGSAM access,
                         const LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
 {
-    ++counted.opens;
+    counted.openings.push_back({parent, path != nullptr ? path : L"", access});
     return SystemFunction<decltype(RegCreateKeyExW)>("RegCreateKeyExW")(parent, path, reserved, kind, options, access,
                                                                         security, key, disposition);
 }
@@ -30,18 +30,11 @@ LONG WINAPI CountedClose(HKEY key)
     return SystemFunction<decltype(RegCloseKey)>("RegCloseKey")(key);
 }
 
-int WINAPI CountedBox(HWND /*owner*/, LPCSTR /*text*/, LPCSTR /*caption*/, UINT /*style*/)
-{
-    ++counted.boxes;
-    return IDOK;
-}
-
 } // namespace
 
 CountingRegistry::CountingRegistry()
     : m_open("RegCreateKeyExW", &CountedOpen), m_read("RegGetValueW", &CountedRead),
-      m_deletion("RegDeleteValueW", &CountedDeletion), m_close("RegCloseKey", &CountedClose),
-      m_box("MessageBoxA", &CountedBox)
+      m_deletion("RegDeleteValueW", &CountedDeletion), m_close("RegCloseKey", &CountedClose)
 {
     counted = CallCounts{};
 }

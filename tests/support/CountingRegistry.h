@@ -4,19 +4,29 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
+struct KeyOpening {
+    HKEY parent = nullptr;
+    std::wstring path;
+    REGSAM access = 0;
+
+    bool operator==(const KeyOpening& other) const
+    {
+        return parent == other.parent && path == other.path && access == other.access;
+    }
+};
+
 struct CallCounts {
-    int opens = 0;
+    std::vector<KeyOpening> openings; // RegCreateKeyExW calls, in order
     int reads = 0;
     int deletions = 0;
     std::vector<HKEY> closedKeys; // in the order they were closed
-    int boxes = 0;
 };
 
 // Counts the registry calls made while it lives, passing each on to the
-// system; boxes are answered (and counted) without touching the registry.
-// One at a time.
+// system. One at a time.
 class CountingRegistry {
 public:
     CountingRegistry();
@@ -33,5 +43,4 @@ private:
     ImportHook<decltype(RegGetValueW)> m_read;
     ImportHook<decltype(RegDeleteValueW)> m_deletion;
     ImportHook<decltype(RegCloseKey)> m_close;
-    ImportHook<decltype(MessageBoxA)> m_box;
 };

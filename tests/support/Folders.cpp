@@ -77,6 +77,18 @@ std::wstring TempFolder::MakeSubfolder(const std::wstring& relative) const
     return path;
 }
 
+std::wstring TempFolder::MakeSubfolderOfLength(const std::size_t length) const
+{
+    constexpr std::size_t levelLength = 40;
+    std::size_t remaining = length - m_path.size() - 1; // after this folder's own separator
+    std::wstring relative;
+    while (remaining > levelLength + 1) {
+        relative += std::wstring(levelLength, L'd') + L"\\";
+        remaining -= levelLength + 1;
+    }
+    return MakeSubfolder(relative + std::wstring(remaining, L'd'));
+}
+
 ScopedCurrentDirectory::ScopedCurrentDirectory(const std::wstring& directory) : m_previous(QueryCurrentDirectory())
 {
     if (SetCurrentDirectoryW(directory.c_str()) == FALSE) {

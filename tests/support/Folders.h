@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // An empty folder of its own under the temporary folder, removed (with
@@ -20,6 +21,11 @@ public:
     // Creates a subfolder (and any folders leading to it) and returns its path.
     // Works beyond the classic 260-character limit.
     [[nodiscard]] std::wstring MakeSubfolder(const std::wstring& relative) const;
+
+    // Creates a subfolder whose absolute path is exactly `length` characters
+    // long (more than this folder's own and its separator), in as many levels
+    // as it takes, and returns its path.
+    [[nodiscard]] std::wstring MakeSubfolderOfLength(std::size_t length) const;
 
 private:
     std::wstring m_path;

@@ -1,7 +1,7 @@
 #include "support/TestRegistry.h"
 
-#include "cleanup/LayersKey.h"
 #include "registry/RegException.h"
+#include "support/Expected.h"
 
 #include <atomic>
 #include <cstring>
@@ -117,15 +117,10 @@ void DeleteKeyTree(HKEY parent, const std::wstring& path)
     }
 }
 
-std::wstring LayersPath()
-{
-    return std::wstring(LayersKeyPath);
-}
-
 void ResetLayersKey(const RegValues& values)
 {
-    DeleteKeyTree(HKEY_CURRENT_USER, LayersPath());
-    const winreg::RegHandle layers = OpenKey(HKEY_CURRENT_USER, LayersPath());
+    DeleteKeyTree(HKEY_CURRENT_USER, expected::LayersKey);
+    const winreg::RegHandle layers = OpenKey(HKEY_CURRENT_USER, expected::LayersKey);
     for (const auto& [name, value] : values) {
         WriteValue(layers.Get(), name, value);
     }
@@ -133,7 +128,7 @@ void ResetLayersKey(const RegValues& values)
 
 RegValues ReadLayersKey()
 {
-    const winreg::RegHandle layers = OpenKey(HKEY_CURRENT_USER, LayersPath(), KEY_READ);
+    const winreg::RegHandle layers = OpenKey(HKEY_CURRENT_USER, expected::LayersKey, KEY_READ);
     return ReadAllValues(layers.Get());
 }
 

@@ -35,9 +35,8 @@ void WriteValue(HKEY key, const std::wstring& name, const RegValue& value);
 [[nodiscard]] bool KeyExists(HKEY parent, const std::wstring& path);
 void DeleteKeyTree(HKEY parent, const std::wstring& path);
 
-// The current user's Layers key, as the product opens it.
-[[nodiscard]] std::wstring LayersPath();
-// Deletes and recreates the Layers key, so that it holds exactly `values`.
+// Deletes and recreates the current user's Layers key (expected::LayersKey),
+// so that it holds exactly `values`.
 void ResetLayersKey(const RegValues& values = {});
 [[nodiscard]] RegValues ReadLayersKey();
 

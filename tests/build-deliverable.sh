@@ -1,0 +1,20 @@
+#!/bin/sh
+# Builds the 32-bit deliverable and its release package from these sources,
+# configuring its build tree first where it has none, so that the tests which
+# use them test what the sources make now. Never signs: the signing variables
+# are left out.
+#
+#   build-deliverable.sh SOURCE_DIR BUILD_DIR
+set -eu
+source=$1 build=$2
+quietly="$source/scripts/quietly"
+[ -f "$build/build.ninja" ] || "$quietly" cmake -S "$source" --preset win32 || {
+    echo "FAIL: cannot configure $build"
+    exit 1
+}
+"$quietly" env -u LAYERCLEANUP_SIGN_CERT -u LAYERCLEANUP_SIGN_KEY -u LAYERCLEANUP_SIGN_KEY_PASSWORD \
+    -u LAYERCLEANUP_SIGN_TIMESTAMP_URL cmake --build "$build" --target package || {
+    echo "FAIL: cannot build the deliverable and its package in $build"
+    exit 1
+}
+echo "built: $build/LayerCleanup.exe and its package"
