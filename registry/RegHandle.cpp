@@ -32,7 +32,7 @@ void RegHandle::OpenOrCreate(HKEY parent, const std::wstring& subKey, const REGS
     const LONG status =
         RegCreateKeyExW(parent, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, &opened, nullptr);
     if (status != ERROR_SUCCESS) {
-        throw RegException(status, "RegCreateKeyExW failed.");
+        throw RegException(status, OpenOrCreateFailed);
     }
     // Never leak a key that this object already held.
     Release();
@@ -68,7 +68,7 @@ void RegHandle::RemoveValue(const std::wstring& valueName) const
 {
     const LONG status = RegDeleteValueW(m_key, valueName.c_str());
     if (status != ERROR_SUCCESS) {
-        throw RegException(status, "RegDeleteValueW failed.");
+        throw RegException(status, RemoveValueFailed);
     }
 }
 

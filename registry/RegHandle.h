@@ -7,6 +7,10 @@
 
 namespace winreg {
 
+// The fixed messages of the errors that RegHandle raises, naming the failed call.
+inline constexpr const char* OpenOrCreateFailed = "RegCreateKeyExW failed.";
+inline constexpr const char* RemoveValueFailed = "RegDeleteValueW failed.";
+
 // Sole owner of one open registry key. The key is closed by Release() or by
 // destruction, whichever comes first, and never more than once. Predefined
 // roots such as HKEY_CURRENT_USER are never closed.
@@ -23,14 +27,14 @@ public:
     RegHandle& operator=(RegHandle&& other) noexcept;
 
     // Opens the key, creating it when absent. Throws RegException
-    // ("RegCreateKeyExW failed.") and leaves this object unchanged on failure.
+    // (OpenOrCreateFailed) and leaves this object unchanged on failure.
     void OpenOrCreate(HKEY parent, const std::wstring& subKey, REGSAM access);
 
     // The text of a REG_SZ value, or nothing when the value is missing, is of
     // another type or cannot be read. Never throws for a registry failure.
     [[nodiscard]] std::optional<std::wstring> ProbeString(const std::wstring& valueName) const;
 
-    // Deletes one value. Throws RegException ("RegDeleteValueW failed.").
+    // Deletes one value. Throws RegException (RemoveValueFailed).
     void RemoveValue(const std::wstring& valueName) const;
 
     // Closes the key (unless it is a predefined root) and leaves the object empty.

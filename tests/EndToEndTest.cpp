@@ -154,9 +154,10 @@ TEST_P(EndToEnd, ReportsALockedKeyAndRemovesNothing)
 
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     ASSERT_EQ(run.boxes.size(), 1U);
-    EXPECT_TRUE(
-        IsErrorBox(run.boxes[0],
-                   std::string("RegCreateKeyExW failed.: ") + std::system_category().message(ERROR_ACCESS_DENIED), 0));
+    EXPECT_TRUE(IsErrorBox(run.boxes[0],
+                           std::string(expected::KeyNotOpened) +
+                               "RegCreateKeyExW failed.: " + std::system_category().message(ERROR_ACCESS_DENIED),
+                           0));
     EXPECT_EQ(run.boxes[0].layersWhileOpen, Merge(Targets(), Decoys()));
     EXPECT_EQ(ReadLayersKey(), Merge(Targets(), Decoys()));
 }

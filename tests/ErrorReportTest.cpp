@@ -1,6 +1,7 @@
 #include "cleanup/ErrorReport.h"
 #include "registry/RegException.h"
 #include "support/BoxRecorder.h"
+#include "support/Expected.h"
 
 #include <gtest/gtest.h>
 
@@ -31,22 +32,24 @@ const std::vector<ReportCase> ReportCases{
     {"a normal run", [] { return 0; }, 0, ""},
     {"the key cannot be opened",
      []() -> int { throw winreg::RegException(ERROR_ACCESS_DENIED, "RegCreateKeyExW failed."); }, ERROR_ACCESS_DENIED,
-     std::string() + "RegCreateKeyExW failed.: " + SystemText(ERROR_ACCESS_DENIED)},
+     std::string(expected::KeyNotOpened) + "RegCreateKeyExW failed.: " + SystemText(ERROR_ACCESS_DENIED)},
     {"a removal fails", []() -> int { throw winreg::RegException(ERROR_ACCESS_DENIED, "RegDeleteValueW failed."); },
-     ERROR_ACCESS_DENIED, std::string() + "RegDeleteValueW failed.: " + SystemText(ERROR_ACCESS_DENIED)},
+     ERROR_ACCESS_DENIED,
+     std::string(expected::RemovalFailed) + "RegDeleteValueW failed.: " + SystemText(ERROR_ACCESS_DENIED)},
     {"the working folder cannot be read", []() -> int { throw FolderGone; }, ERROR_PATH_NOT_FOUND,
-     std::string() + FolderGone.what()},
+     std::string(expected::FolderNotRead) + FolderGone.what()},
     {"a registry error of another call",
      []() -> int { throw winreg::RegException(ERROR_INVALID_HANDLE, "RegCloseKey failed."); }, ERROR_INVALID_HANDLE,
-     std::string() + "RegCloseKey failed.: " + SystemText(ERROR_INVALID_HANDLE)},
+     std::string(expected::UnexpectedError) + "RegCloseKey failed.: " + SystemText(ERROR_INVALID_HANDLE)},
     {"an error whose status is 0", []() -> int { throw std::system_error(0, std::system_category(), "odd"); }, 1,
-     std::string() + std::system_error(0, std::system_category(), "odd").what()},
-    {"an allocation failure", []() -> int { throw std::bad_alloc(); }, 1, std::string() + std::bad_alloc().what()},
+     std::string(expected::UnexpectedError) + std::system_error(0, std::system_category(), "odd").what()},
+    {"an allocation failure", []() -> int { throw std::bad_alloc(); }, 1,
+     std::string(expected::UnexpectedError) + std::bad_alloc().what()},
     {"something that is no exception", []() -> int { throw 42; }, 1,
-     std::string() + "An unexpected error ended the run."},
+     std::string(expected::UnexpectedError) + "an error that carries no description"},
 };
 
-TEST(RunReportingErrors, ShowsOneErrorBoxAndExitsWithTheStatus)
+TEST(RunReportingErrors, ShowsOneErrorBoxInPlainWordsAndExitsWithTheStatus)
 {
     for (const ReportCase& report : ReportCases) {
         const BoxRecorder boxes(BoxRecorder::Key::NotRead);

@@ -24,7 +24,26 @@ inline const std::array<std::wstring, 3> Targets{ViceCity, LibertyCity, SanAndre
 inline constexpr const char* ConfirmationText = "Successfully removed the registry value";
 inline constexpr const char* ConfirmationCaption = "Success";
 
-// The box that reports an error which ended the run.
+// The box that reports an error which ended the run: what happened in plain
+// words, then the error's own description on a line of its own.
 inline constexpr const char* ErrorCaption = "LayerCleanup";
+inline constexpr const char* KeyNotOpened =
+    "LayerCleanup could not open your compatibility settings in the registry, so nothing was removed.\n\n"
+    "If a security program or an administrator has locked these settings, ask them to allow changes, then try "
+    "again.\n\n"
+    "Details:\n";
+inline constexpr const char* RemovalFailed =
+    "LayerCleanup could not remove a compatibility setting, so it stopped. The settings it confirmed as removed "
+    "before this message stay removed; the others were not touched.\n\n"
+    "Try again; if this keeps happening, a security program or an administrator may be blocking changes.\n\n"
+    "Details:\n";
+inline constexpr const char* FolderNotRead =
+    "LayerCleanup could not read the folder it was started in, so nothing was removed.\n\n"
+    "Copy LayerCleanup.exe into the game's folder and double-click it there.\n\n"
+    "Details:\n";
+inline constexpr const char* UnexpectedError =
+    "LayerCleanup stopped because of an unexpected error. The settings it confirmed as removed before this "
+    "message stay removed; the others were not touched.\n\n"
+    "Details:\n";
 
 } // namespace expected
