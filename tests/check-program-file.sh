@@ -1,8 +1,11 @@
 #!/bin/sh
 # Checks a program file as it is shipped, without running it: a GUI program
-# for Windows 6.0 and later in the expected format, with no resources and no
-# link timestamp, within its size budget, and importing nothing beyond the
-# system functions that it calls on purpose. Reports every finding.
+# for Windows 6.0 and later in the expected format, hardened (ASLR with a
+# relocation table, DEP, terminal-services aware; NO_SEH for PE32, high-entropy
+# ASLR for PE32+; no section both writable and executable; a valid checksum),
+# with no resources and no link timestamp, within its size budget, and
+# importing nothing beyond the system functions that it calls on purpose.
+# Reports every finding.
 #
 #   check-program-file.sh OBJDUMP PROGRAM FORMAT      (FORMAT: pei-i386 or pei-x86-64)
 set -u
@@ -22,8 +25,14 @@ field() { printf '%s\n' "$headers" | awk -v name="$1" '$1 == name { print $2; ex
 
 expect "the file format" "$(printf '%s\n' "$headers" | sed -n 's/.*file format //p')" "$format"
 case $format in
-pei-i386) expect "the optional header's magic" "$(field Magic)" 010b ;;
-*) expect "the optional header's magic" "$(field Magic)" 020b ;;
+pei-i386)
+    expect "the optional header's magic" "$(field Magic)" 010b
+    protections="DYNAMIC_BASE NO_SEH NX_COMPAT TERMINAL_SERVICE_AWARE "
+    ;;
+*)
+    expect "the optional header's magic" "$(field Magic)" 020b
+    protections="DYNAMIC_BASE HIGH_ENTROPY_VA NX_COMPAT TERMINAL_SERVICE_AWARE "
+    ;;
 esac
 expect "the subsystem" "$(field Subsystem)" 00000002
 expect "the subsystem version" "$(field MajorSubsystemVersion).$(field MinorSubsystemVersion)" 6.0
@@ -33,6 +42,38 @@ expect "the link time" "$(printf '%s\n' "$headers" | sed -n 's|^Time/Date[[:spac
 expect "the resource directory" \
     "$(printf '%s\n' "$headers" | awk '/Resource Directory/ { print ($3 ~ /^0+$/ && $4 ~ /^0+$/) ? "none" : $3 " " $4 }')" none
 expect "the number of .rsrc sections" "$(printf '%s\n' "$headers" | awk '$2 == ".rsrc"' | wc -l)" 0
+
+expect "the DLL characteristics" "$(printf '%s\n' "$headers" |
+    awk '/^DllCharacteristics/ { on = 1; next } on && /^\t\t/ { print $1; next } on { exit }' | sort | tr '\n' ' ')" \
+    "$protections"
+# Without relocations a DYNAMIC_BASE program is loaded at its fixed base anyway.
+expect "the base relocation directory" \
+    "$(printf '%s\n' "$headers" | awk '/Base Relocation Directory/ { print ($4 ~ /^0+$/) ? "empty" : "present"; exit }')" \
+    present
+# NO_SEH promises that no code registers a frame-based handler, which on
+# 32-bit Windows is done through the thread's exception list at %fs:0.
+if [ "$format" = pei-i386 ]; then
+    expect "the instructions that reach the SEH chain at %fs:0" \
+        "$("$objdump" -d "$program" | grep -cE '%fs:0x0([^0-9a-fx]|$)')" 0
+fi
+# What objdump does not show: the checksum, and the sections' exact rights.
+pe_findings=$(/usr/bin/python3 - "$program" <<'PYTHON'
+import sys
+import pefile
+
+pe = pefile.PE(sys.argv[1])
+if not pe.verify_checksum():
+    print("the PE checksum is 0x%08x, expected 0x%08x" % (pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum()))
+WRITE, EXECUTE = 0x80000000, 0x20000000
+for section in pe.sections:
+    if section.Characteristics & WRITE and section.Characteristics & EXECUTE:
+        print("section %s is both writable and executable" % section.Name.rstrip(b"\0").decode())
+PYTHON
+) || { echo "FAIL: pefile cannot read $program"; exit 1; }
+if [ -n "$pe_findings" ]; then
+    printf 'FAIL: %s\n' "$pe_findings"
+    findings=$((findings + 1))
+fi
 
 size=$(wc -c <"$program")
 [ "$size" -le "$size_budget" ] || expect "the size (bytes, at most $size_budget)" "$size" "$size_budget or less"
@@ -49,5 +90,6 @@ expect "the ADVAPI32 imports" "$(functions ADVAPI32.DLL)" "RegCloseKey RegCreate
 expect "the USER32 imports" "$(functions USER32.DLL)" "MessageBoxA "
 
 [ "$findings" -eq 0 ] || exit 1
-echo "ok: $program: $format, GUI, Windows 6.0, no resources, no link time, $size bytes;" \
+echo "ok: $program: $format, GUI, Windows 6.0, ${protections}relocations, valid checksum, no W+X section," \
+    "no resources, no link time, $size bytes;" \
     "ADVAPI32: $(functions ADVAPI32.DLL)USER32: $(functions USER32.DLL)"
