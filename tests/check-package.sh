@@ -1,21 +1,65 @@
 #!/bin/sh
-# Checks what the release package of a build tree holds: the program, the
-# README and a SHA256SUMS file that verifies the program.
+# Checks what the release package of a build tree holds, as a player who
+# downloads it gets it: exactly the program (unsigned, as built), readme.txt,
+# LICENSE.txt and SHA256SUMS, in that order and dated SOURCE_DATE_EPOCH; a
+# checksum that verifies the program; a readme and a licence that Notepad
+# shows as they are (ASCII, CRLF, at most 80 columns), the readme saying what
+# a player needs to know.
 #
-#   check-package.sh SOURCE_DIR BUILD_DIR PACKAGE_NAME
-set -eu
-source=$1 build=$2 name=$3
+#   check-package.sh BUILD_DIR PACKAGE_NAME VERSION SOURCE_DATE_EPOCH
+set -u
+build=$1 name=$2 version=$3 epoch=$4
 package="$build/$name.zip"
-
 [ -f "$package" ] || { echo "FAIL: $package was not made"; exit 1; }
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/layercleanup-package.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT INT TERM
-(cd "$scratch" && cmake -E tar xf "$package")
+(cd "$scratch" && cmake -E tar xf "$package") || { echo "FAIL: cannot unpack $package"; exit 1; }
 
-contents=$(cd "$scratch" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
-[ "$contents" = "LayerCleanup.exe README.md SHA256SUMS " ] || { echo "FAIL: the package holds: $contents"; exit 1; }
-cmp "$scratch/LayerCleanup.exe" "$build/LayerCleanup.exe" || { echo "FAIL: the packaged program is not the built one"; exit 1; }
-cmp "$scratch/README.md" "$source/README.md" || { echo "FAIL: the packaged README is not the project's"; exit 1; }
-(cd "$scratch" && sha256sum -c SHA256SUMS) || { echo "FAIL: SHA256SUMS does not verify the program"; exit 1; }
-echo "$package: $contents"
+findings=0
+fail() {
+    echo "FAIL: $*"
+    findings=$((findings + 1))
+}
+
+entries=$(/usr/bin/python3 -c '
+import sys, time, zipfile
+for entry in zipfile.ZipFile(sys.argv[1]).infolist():
+    print(entry.filename, time.strftime("%Y-%m-%dT%H:%M:%S", entry.date_time + (0, 0, -1)))
+' "$package")
+date=$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%S)
+expected="LayerCleanup.exe $date
+readme.txt $date
+LICENSE.txt $date
+SHA256SUMS $date"
+[ "$entries" = "$expected" ] || fail "the package holds, in this order and with these times:
+$entries
+instead of:
+$expected"
+
+cmp -s "$scratch/LayerCleanup.exe" "$build/LayerCleanup.exe" || fail "the packaged program is not the one built"
+(cd "$scratch" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not verify the program"
+
+# Text as Notepad shows it: printable ASCII only, every line ended by CRLF.
+for text in readme.txt LICENSE.txt; do
+    file="$scratch/$text"
+    [ -s "$file" ] || { fail "$text is missing or empty"; continue; }
+    LC_ALL=C grep -q '[^ -~'"$(printf '\r')"']' "$file" && fail "$text holds characters other than printable ASCII"
+    [ "$(tr -cd '\n' <"$file" | wc -c)" -eq "$(grep -c "$(printf '\r')\$" "$file")" ] &&
+        [ "$(tr -cd '\r' <"$file" | wc -c)" -eq "$(tr -cd '\n' <"$file" | wc -c)" ] &&
+        [ "$(tail -c 2 "$file" | od -An -c | tr -d ' ')" = '\r\n' ] || fail "$text has lines not ended by CRLF"
+    long=$(tr -d '\r' <"$file" | awk 'length($0) > 80 { print NR }' | tr '\n' ' ')
+    [ -z "$long" ] || fail "$text has lines longer than 80 columns: $long"
+done
+grep -q '^MIT License' "$scratch/LICENSE.txt" || fail "LICENSE.txt is not the MIT licence"
+
+# What a player needs to read, in the readme's own words.
+for phrase in "LayerCleanup $version" ViceCity.exe LibertyCity.exe SanAndreas.exe \
+    "Change settings for all users" "Start in" "More info" "Run anyway" \
+    "certutil -hashfile LayerCleanup.exe SHA256" "Get-FileHash LayerCleanup.exe" \
+    "Successfully removed the registry value" "Compatibility tab" "MIT licence" "byte for byte"; do
+    tr -d '\r' <"$scratch/readme.txt" | tr '\n' ' ' | grep -qF "$phrase" || fail "readme.txt does not say \"$phrase\""
+done
+
+[ "$findings" -eq 0 ] || exit 1
+echo "ok: $package: $(echo "$entries" | cut -d' ' -f1 | tr '\n' ' ')dated $date"

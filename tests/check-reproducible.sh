@@ -1,11 +1,14 @@
 #!/bin/sh
-# Builds the 32-bit deliverable again, from a copy of the sources at another
-# path, and compares it byte for byte with the deliverable already built.
+# Builds the 32-bit deliverable and its release package again, from a copy of
+# the sources written anew at another path, and compares both byte for byte
+# with those already built.
 #
-#   check-reproducible.sh SOURCE_DIR DELIVERABLE
+#   check-reproducible.sh SOURCE_DIR BUILD_DIR PACKAGE_NAME
 set -eu
-source=$1 deliverable=$2
-[ -f "$deliverable" ] || { echo "FAIL: $deliverable does not exist"; exit 1; }
+source=$1 build=$2 name=$3
+for built in "$build/LayerCleanup.exe" "$build/$name.zip"; do
+    [ -f "$built" ] || { echo "FAIL: $built does not exist"; exit 1; }
+done
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/layercleanup-reproduce.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT INT TERM
@@ -25,15 +28,11 @@ else
     tar -C "$source" --exclude=./build -cf - . | tar -C "$copy" -xmf -
 fi
 
-quietly="$source/scripts/quietly"
-if ! "$quietly" cmake -S "$copy" --preset win32 || ! "$quietly" cmake --build "$copy/build/win32" --target LayerCleanup
-then
-    echo "FAIL: the second build did not complete"
-    exit 1
-fi
+other="$copy/build/win32"
+sh "$(dirname "$0")/build-deliverable.sh" "$copy" "$other" >/dev/null || exit 1
+for made in LayerCleanup.exe "$name.zip"; do
+    cmp "$build/$made" "$other/$made" || { echo "FAIL: $made built at $copy differs from $build/$made"; exit 1; }
+done
+echo "identical: $build and a second build at $copy: LayerCleanup.exe ($(wc -c <"$build/LayerCleanup.exe") bytes)" \
+    "and $name.zip ($(wc -c <"$build/$name.zip") bytes)"
 
-if ! cmp "$deliverable" "$copy/build/win32/LayerCleanup.exe"; then
-    echo "FAIL: a build at $copy differs from $deliverable"
-    exit 1
-fi
-echo "identical: $deliverable and a second build at $copy ($(wc -c <"$deliverable") bytes)"
