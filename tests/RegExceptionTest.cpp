@@ -24,7 +24,7 @@ std::string SystemMessage(const DWORD status)
 TEST(RegException, CarriesTheStatusAsASystemCategoryCode)
 {
     const winreg::RegException error(ERROR_ACCESS_DENIED, "RegDeleteValueW failed.");
-    EXPECT_EQ(error.code().value(), 5);
+    EXPECT_EQ(error.code().value(), ERROR_ACCESS_DENIED);
     EXPECT_EQ(error.code().category(), std::system_category());
 }
 
@@ -36,10 +36,10 @@ TEST(RegException, DescribesItselfAsMessageThenTheSystemText)
     ASSERT_EQ(description.rfind(prefix, 0), 0U) << description;
 
     const std::string systemText = description.substr(prefix.size());
-    EXPECT_EQ(systemText, std::system_category().message(5));
+    EXPECT_EQ(systemText, std::system_category().message(ERROR_ACCESS_DENIED));
     // The text comes from the system's message table, not from a table of our own.
     ASSERT_FALSE(systemText.empty());
-    EXPECT_EQ(SystemMessage(5).rfind(systemText, 0), 0U) << SystemMessage(5);
+    EXPECT_EQ(SystemMessage(ERROR_ACCESS_DENIED).rfind(systemText, 0), 0U) << SystemMessage(ERROR_ACCESS_DENIED);
 }
 
 TEST(RegException, KeepsEachStatusItCarries)
