@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -209,17 +210,25 @@ TEST_F(RunCleanup, StopsBeforeAnyTargetWhenTheKeyCannotBeOpenedForWriting)
 
 class RegistryCalls : public CleanupFixture {};
 
+// A target entry that is not a string is absent to the probe: one read, like a missing one.
 TEST_F(RegistryCalls, AreOneOpenOneReadPerAbsentTwoPerPresentOneDeletionPerPresentAndOneClose)
 {
-    const std::vector<std::vector<bool>> presence{
-        {false, false, false}, {true, false, false}, {false, true, true}, {true, true, true}};
-    for (const std::vector<bool>& present : presence) {
+    const std::optional<RegValue> missing;
+    const std::optional<RegValue> present = StringValue(L"~ WINXPSP3");
+    const std::optional<RegValue> number = DwordValue(1);
+    const std::vector<std::array<std::optional<RegValue>, 3>> cases{{missing, missing, missing},
+                                                                    {present, missing, missing},
+                                                                    {missing, present, present},
+                                                                    {present, present, present},
+                                                                    {number, present, number}};
+    for (const auto& targets : cases) {
         RegValues entries;
         int presentCount = 0;
-        for (std::size_t i = 0; i < present.size(); ++i) {
-            if (present[i]) {
-                entries[Entry(expected::Targets.at(i))] = StringValue(L"~ WINXPSP3");
-                ++presentCount;
+        int numberCount = 0;
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            if (targets[i]) {
+                entries[Entry(expected::Targets.at(i))] = *targets[i];
+                ++(targets[i]->type == REG_SZ ? presentCount : numberCount);
             }
         }
         ResetLayersKey(entries);
@@ -239,8 +248,9 @@ TEST_F(RegistryCalls, AreOneOpenOneReadPerAbsentTwoPerPresentOneDeletionPerPrese
         EXPECT_EQ(counted.closedKeys.size(), 1U);
         EXPECT_EQ(boxCount, static_cast<std::size_t>(presentCount));
         // One line per case, collected by the benchmark's report.
-        std::printf("registry calls | %d of 3 present | %zu | %d | %d | %zu |\n", presentCount, counted.openings.size(),
-                    counted.reads, counted.deletions, counted.closedKeys.size());
+        std::printf("registry calls | %d of 3 present%s | %zu | %d | %d | %zu |\n", presentCount,
+                    numberCount > 0 ? ", the others numbers" : "", counted.openings.size(), counted.reads,
+                    counted.deletions, counted.closedKeys.size());
     }
 }
 
