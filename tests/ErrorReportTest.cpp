@@ -25,8 +25,10 @@ std::string SystemText(const int status)
     return std::system_category().message(status);
 }
 
-const std::filesystem::filesystem_error FolderGone("current_path()",
-                                                   std::error_code(ERROR_PATH_NOT_FOUND, std::system_category()));
+std::filesystem::filesystem_error FolderGone()
+{
+    return {"current_path()", std::error_code(ERROR_PATH_NOT_FOUND, std::system_category())};
+}
 
 const std::vector<ReportCase> ReportCases{
     {"a normal run", [] { return 0; }, 0, ""},
@@ -36,8 +38,8 @@ const std::vector<ReportCase> ReportCases{
     {"a removal fails", []() -> int { throw winreg::RegException(ERROR_ACCESS_DENIED, "RegDeleteValueW failed."); },
      ERROR_ACCESS_DENIED,
      std::string(expected::RemovalFailed) + "RegDeleteValueW failed.: " + SystemText(ERROR_ACCESS_DENIED)},
-    {"the working folder cannot be read", []() -> int { throw FolderGone; }, ERROR_PATH_NOT_FOUND,
-     std::string(expected::FolderNotRead) + FolderGone.what()},
+    {"the working folder cannot be read", []() -> int { throw FolderGone(); }, ERROR_PATH_NOT_FOUND,
+     std::string(expected::FolderNotRead) + FolderGone().what()},
     {"a registry error of another call",
      []() -> int { throw winreg::RegException(ERROR_INVALID_HANDLE, "RegCloseKey failed."); }, ERROR_INVALID_HANDLE,
      std::string(expected::UnexpectedError) + "RegCloseKey failed.: " + SystemText(ERROR_INVALID_HANDLE)},

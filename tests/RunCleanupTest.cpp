@@ -226,9 +226,9 @@ TEST_F(RegistryCalls, AreOneOpenOneReadPerAbsentTwoPerPresentOneDeletionPerPrese
         int presentCount = 0;
         int numberCount = 0;
         for (std::size_t i = 0; i < targets.size(); ++i) {
-            if (targets[i]) {
-                entries[Entry(expected::Targets.at(i))] = *targets[i];
-                ++(targets[i]->type == REG_SZ ? presentCount : numberCount);
+            if (const std::optional<RegValue>& target = targets.at(i)) {
+                entries[Entry(expected::Targets.at(i))] = *target;
+                ++(target->type == REG_SZ ? presentCount : numberCount);
             }
         }
         ResetLayersKey(entries);

@@ -106,6 +106,7 @@ bool ReadyForInput(const BoxControls& controls)
 UINT ButtonType(const std::vector<HWND>& buttons)
 {
     std::vector<int> ids;
+    ids.reserve(buttons.size());
     for (HWND button : buttons) {
         ids.push_back(GetDlgCtrlID(button));
     }
