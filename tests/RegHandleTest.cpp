@@ -1,6 +1,7 @@
 #include "registry/RegHandle.h"
 #include "registry/RegException.h"
 #include "support/CountingRegistry.h"
+#include "support/Expected.h"
 #include "support/ImportHook.h"
 #include "support/TestRegistry.h"
 #include "support/Thrown.h"
@@ -40,15 +41,21 @@ const std::vector<ProbeCase> ProbeCases{
     {"multi-string", REG_MULTI_SZ, {'a', 0, 0, 0, 0, 0}, std::nullopt},
 };
 
+// Where these tests keep their values: the Layers key, emptied.
+winreg::RegHandle EmptyKey()
+{
+    ResetLayersKey();
+    return OpenKey(HKEY_CURRENT_USER, expected::LayersKey);
+}
+
 TEST(RegHandleProbeString, ReadsOnlyWhatTheSystemDeliversAsAString)
 {
-    const ScratchKey scratch;
-    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    const winreg::RegHandle key = EmptyKey();
     for (const ProbeCase& probe : ProbeCases) {
-        WriteValue(scratch.Get(), L"value", RegValue{probe.type, probe.data});
+        WriteValue(key.Get(), L"value", RegValue{probe.type, probe.data});
         EXPECT_EQ(key.ProbeString(L"value"), probe.expected) << probe.description;
         // Probing reads; it never changes the value.
-        EXPECT_EQ(ReadValue(scratch.Get(), L"value"), (RegValue{probe.type, probe.data})) << probe.description;
+        EXPECT_EQ(ReadValue(key.Get(), L"value"), (RegValue{probe.type, probe.data})) << probe.description;
     }
 }
 
@@ -66,11 +73,10 @@ LONG WINAPI MeasuringRead(HKEY key, LPCWSTR subKey, LPCWSTR name, DWORD flags, L
 
 TEST(RegHandleProbeString, NeverStatesMoreRoomThanItsBufferHas)
 {
-    const ScratchKey scratch;
-    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    const winreg::RegHandle key = EmptyKey();
     const ImportHook<decltype(RegGetValueW)> hook("RegGetValueW", &MeasuringRead);
     for (const std::size_t bytes : {1U, 3U, 5U, 7U, 1001U, 65535U}) {
-        WriteValue(scratch.Get(), L"odd", RegValue{REG_SZ, Bytes(bytes, 'x')});
+        WriteValue(key.Get(), L"odd", RegValue{REG_SZ, Bytes(bytes, 'x')});
         statedAndAvailable.clear();
         EXPECT_TRUE(key.ProbeString(L"odd").has_value()) << bytes;
         ASSERT_EQ(statedAndAvailable.size(), 1U) << bytes;
@@ -121,9 +127,8 @@ TEST(RegHandleProbeString, SurvivesAnExpansionWrittenInCharacters)
 
 TEST(RegHandleProbeString, ReadsAnExpandableStringAsItsExpansion)
 {
-    const ScratchKey scratch;
-    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
-    WriteValue(scratch.Get(), L"expandable", RegValue{REG_EXPAND_SZ, StringData(L"%SystemRoot%\\Games")});
+    const winreg::RegHandle key = EmptyKey();
+    WriteValue(key.Get(), L"expandable", RegValue{REG_EXPAND_SZ, StringData(L"%SystemRoot%\\Games")});
     std::wstring root(MAX_PATH, L'\0');
     root.resize(GetEnvironmentVariableW(L"SystemRoot", root.data(), MAX_PATH));
     ASSERT_FALSE(root.empty());
@@ -132,17 +137,15 @@ TEST(RegHandleProbeString, ReadsAnExpandableStringAsItsExpansion)
 
 TEST(RegHandleProbeString, ReportsAMissingValueAsAbsent)
 {
-    const ScratchKey scratch;
-    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    const winreg::RegHandle key = EmptyKey();
     EXPECT_EQ(key.ProbeString(L"C:\\Games\\ViceCity.exe"), std::nullopt);
 }
 
 TEST(RegHandleProbeString, ReadsLongTextWhole)
 {
-    const ScratchKey scratch;
-    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    const winreg::RegHandle key = EmptyKey();
     const std::wstring text(32767, L'x');
-    WriteValue(scratch.Get(), L"long", StringValue(text));
+    WriteValue(key.Get(), L"long", StringValue(text));
     EXPECT_EQ(key.ProbeString(L"long"), text);
 }
 
@@ -154,20 +157,18 @@ TEST(RegHandleProbeString, OnAnEmptyHandleIsAbsent)
 
 TEST(RegHandleRemoveValue, DeletesTheNamedValueOnly)
 {
-    const ScratchKey scratch;
-    WriteValue(scratch.Get(), L"D:\\Apps\\ViceCity.exe", StringValue(L"~ WINXPSP3"));
-    WriteValue(scratch.Get(), L"D:\\Apps\\ViceCity.exe ", StringValue(L"~ WINXPSP3"));
-    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    const winreg::RegHandle key = EmptyKey();
+    WriteValue(key.Get(), L"D:\\Apps\\ViceCity.exe", StringValue(L"~ WINXPSP3"));
+    WriteValue(key.Get(), L"D:\\Apps\\ViceCity.exe ", StringValue(L"~ WINXPSP3"));
 
     key.RemoveValue(L"D:\\Apps\\ViceCity.exe");
 
-    EXPECT_EQ(ReadAllValues(scratch.Get()), (RegValues{{L"D:\\Apps\\ViceCity.exe ", StringValue(L"~ WINXPSP3")}}));
+    EXPECT_EQ(ReadAllValues(key.Get()), (RegValues{{L"D:\\Apps\\ViceCity.exe ", StringValue(L"~ WINXPSP3")}}));
 }
 
 TEST(RegHandleRemoveValue, OfAMissingValueThrowsWithStatusAndMessage)
 {
-    const ScratchKey scratch;
-    const winreg::RegHandle key(OpenKey(HKEY_CURRENT_USER, scratch.Path()));
+    const winreg::RegHandle key = EmptyKey();
 
     const auto error = Thrown<winreg::RegException>([&key] { key.RemoveValue(L"missing"); });
 
@@ -179,8 +180,8 @@ TEST(RegHandleRemoveValue, OfAMissingValueThrowsWithStatusAndMessage)
 
 TEST(RegHandleOpenOrCreate, CreatesAMissingKeyAndOpensAnExistingOne)
 {
-    const ScratchKey scratch;
-    const std::wstring path = scratch.Path() + L"\\Sub\\Key";
+    ResetLayersKey();
+    const std::wstring path = expected::LayersKey + L"\\Sub\\Key";
     ASSERT_FALSE(KeyExists(HKEY_CURRENT_USER, path));
 
     winreg::RegHandle created;
@@ -208,51 +209,44 @@ TEST(RegHandleOpenOrCreate, WithAnInvalidParentThrowsAndStaysEmpty)
     EXPECT_EQ(key.Get(), nullptr);
 }
 
-class RegHandleRelease : public ::testing::Test {
-public:
-    RegHandleRelease(const RegHandleRelease&) = delete;
-    RegHandleRelease& operator=(const RegHandleRelease&) = delete;
-    RegHandleRelease(RegHandleRelease&&) = delete;
-    RegHandleRelease& operator=(RegHandleRelease&&) = delete;
-
-protected:
-    RegHandleRelease() = default;
-    ~RegHandleRelease() override = default;
-
-    // The keys this executable has closed since the test began.
-    [[nodiscard]] static const std::vector<HKEY>& ClosedKeys() { return CountingRegistry::Counts().closedKeys; }
-
-    static HKEY OpenScratch(const ScratchKey& scratch)
-    {
-        HKEY key = nullptr;
-        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, scratch.Path().c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
-        return key;
-    }
-
-private:
-    CountingRegistry m_counting;
-};
-
-TEST_F(RegHandleRelease, OfAnEmptyObjectClosesNothing)
+// A key opened past the handle class, for it to take over.
+HKEY OpenRaw()
 {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, expected::LayersKey.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    return key;
+}
+
+// The keys this executable has closed since the last CountingRegistry began.
+const std::vector<HKEY>& ClosedKeys()
+{
+    return CountingRegistry::Counts().closedKeys;
+}
+
+TEST(RegHandleRelease, OfAnEmptyObjectClosesNothing)
+{
+    const CountingRegistry counting;
     winreg::RegHandle key;
     key.Release();
     EXPECT_EQ(key.Get(), nullptr);
     EXPECT_TRUE(ClosedKeys().empty());
 }
 
-TEST_F(RegHandleRelease, NeverClosesAPredefinedRoot)
+TEST(RegHandleRelease, NeverClosesAPredefinedRoot)
 {
+    const CountingRegistry counting;
     winreg::RegHandle key(HKEY_CURRENT_USER);
     key.Release();
     EXPECT_EQ(key.Get(), nullptr);
     EXPECT_TRUE(ClosedKeys().empty());
 }
 
-TEST_F(RegHandleRelease, ClosesAnOpenedKeyExactlyOnce)
+TEST(RegHandleRelease, ClosesAnOpenedKeyExactlyOnce)
 {
-    const ScratchKey scratch;
-    const HKEY raw = OpenScratch(scratch);
+    const CountingRegistry counting;
+    const HKEY raw = OpenRaw();
     {
         winreg::RegHandle key(raw);
         key.Release();
@@ -263,28 +257,29 @@ TEST_F(RegHandleRelease, ClosesAnOpenedKeyExactlyOnce)
     EXPECT_EQ(ClosedKeys(), std::vector<HKEY>{raw});
 }
 
-TEST_F(RegHandleRelease, HappensOnDestruction)
+TEST(RegHandleRelease, HappensOnDestruction)
 {
-    const ScratchKey scratch;
-    const HKEY raw = OpenScratch(scratch);
+    const CountingRegistry counting;
+    const HKEY raw = OpenRaw();
     {
         const winreg::RegHandle key(raw);
     }
     EXPECT_EQ(ClosedKeys(), std::vector<HKEY>{raw});
 }
 
-TEST_F(RegHandleRelease, ClosesAnObsoleteDynDataHandleLikeAnyOther)
+TEST(RegHandleRelease, ClosesAnObsoleteDynDataHandleLikeAnyOther)
 {
+    const CountingRegistry counting;
     {
         const winreg::RegHandle key(HKEY_DYN_DATA);
     }
     EXPECT_EQ(ClosedKeys(), std::vector<HKEY>{HKEY_DYN_DATA});
 }
 
-TEST_F(RegHandleRelease, FollowsTheKeyWhenMoved)
+TEST(RegHandleRelease, FollowsTheKeyWhenMoved)
 {
-    const ScratchKey scratch;
-    const HKEY raw = OpenScratch(scratch);
+    const CountingRegistry counting;
+    const HKEY raw = OpenRaw();
     {
         winreg::RegHandle first(raw);
         winreg::RegHandle second(std::move(first));
@@ -298,12 +293,12 @@ TEST_F(RegHandleRelease, FollowsTheKeyWhenMoved)
     EXPECT_EQ(ClosedKeys(), std::vector<HKEY>{raw});
 }
 
-TEST_F(RegHandleRelease, ClosesTheOldKeyWhenReopened)
+TEST(RegHandleRelease, ClosesTheOldKeyWhenReopened)
 {
-    const ScratchKey scratch;
-    const HKEY raw = OpenScratch(scratch);
+    const CountingRegistry counting;
+    const HKEY raw = OpenRaw();
     winreg::RegHandle key(raw);
-    key.OpenOrCreate(HKEY_CURRENT_USER, scratch.Path(), KEY_READ);
+    key.OpenOrCreate(HKEY_CURRENT_USER, expected::LayersKey, KEY_READ);
     EXPECT_EQ(ClosedKeys(), std::vector<HKEY>{raw});
     EXPECT_NE(key.Get(), nullptr);
 }
@@ -320,8 +315,8 @@ TEST(RegHandleIsPredefinedRoot, IsTrueForExactlyTheNineRoots)
     for (const ULONG value : {0x80000006UL, 0x80000008UL, 0x80000051UL, 0x7FFFFFFFUL, 0x00000001UL, 0UL}) {
         EXPECT_FALSE(winreg::RegHandle::IsPredefinedRoot(handle(value))) << std::hex << value;
     }
-    const ScratchKey scratch;
-    EXPECT_FALSE(winreg::RegHandle::IsPredefinedRoot(scratch.Get()));
+    const winreg::RegHandle layers = OpenKey(HKEY_CURRENT_USER, expected::LayersKey);
+    EXPECT_FALSE(winreg::RegHandle::IsPredefinedRoot(layers.Get()));
 }
 
 } // namespace

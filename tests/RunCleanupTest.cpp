@@ -177,7 +177,7 @@ TEST_F(RunCleanup, StopsBeforeAnyTargetWhenTheDirectoryCannotBeRead)
     std::optional<std::filesystem::filesystem_error> error;
     {
         const CountingRegistry counting;
-        const FailingDirectoryQuery failing(ERROR_PATH_NOT_FOUND);
+        const ImportHook<decltype(GetCurrentDirectoryW)> failing("GetCurrentDirectoryW", &FailingDirectoryQuery);
         error = Thrown<std::filesystem::filesystem_error>([] { ::RunCleanup(); });
         counts = CountingRegistry::Counts();
     }

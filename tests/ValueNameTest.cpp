@@ -106,15 +106,15 @@ TEST(QueryCurrentDirectory, AsksAgainForAsLongAsTheSystemWantsMoreRoom)
 
 TEST(QueryCurrentDirectory, RaisesTheFilesystemErrorWithTheSystemStatus)
 {
-    const FailingDirectoryQuery failing(ERROR_ACCESS_DENIED);
+    const ImportHook<decltype(GetCurrentDirectoryW)> failing("GetCurrentDirectoryW", &FailingDirectoryQuery);
 
     const auto error = Thrown<std::filesystem::filesystem_error>([] { static_cast<void>(QueryCurrentDirectory()); });
 
     ASSERT_TRUE(error) << "no exception";
-    EXPECT_EQ(error->code().value(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(error->code().value(), ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(error->code().category(), std::system_category());
     const std::string description = error->what();
-    EXPECT_NE(description.find("current_path(): " + std::system_category().message(ERROR_ACCESS_DENIED)),
+    EXPECT_NE(description.find("current_path(): " + std::system_category().message(ERROR_PATH_NOT_FOUND)),
               std::string::npos)
         << description;
     EXPECT_TRUE(error->path1().empty());

@@ -21,15 +21,11 @@ mkdir -p "$copy"
 # The sources as they stand (committed or not), without any build output,
 # written anew: the copy's files carry this moment's times.
 if git -C "$source" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    git -C "$source" ls-files --cached --others --exclude-standard | while IFS= read -r file; do
-        if [ -f "$source/$file" ]; then
-            mkdir -p "$copy/$(dirname "$file")"
-            cp "$source/$file" "$copy/$file"
-        fi
-    done
+    git -C "$source" ls-files -z --cached --others --exclude-standard |
+        tar -C "$source" --null -T - --ignore-failed-read -cf - 2>/dev/null
 else
-    tar -C "$source" --exclude=./build -cf - . | tar -C "$copy" -xmf -
-fi
+    tar -C "$source" --exclude=./build -cf - .
+fi | tar -C "$copy" -xmf -
 
 other="$copy/build/win32"
 sh "$(dirname "$0")/build-deliverable.sh" "$copy" "$other" >/dev/null || exit 1

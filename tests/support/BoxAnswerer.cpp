@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <utility>
 
 namespace {
 
@@ -102,30 +101,11 @@ bool ReadyForInput(const BoxControls& controls)
                                                     [](HWND button) { return IsWindowEnabled(button) != FALSE; });
 }
 
-// The MB_* button type that offers exactly these buttons.
+// Seen on screen, the box's type is MB_OK when it offers OK alone, and none of
+// the types otherwise.
 UINT ButtonType(const std::vector<HWND>& buttons)
 {
-    std::vector<int> ids;
-    ids.reserve(buttons.size());
-    for (HWND button : buttons) {
-        ids.push_back(GetDlgCtrlID(button));
-    }
-    std::sort(ids.begin(), ids.end());
-    const std::vector<std::pair<UINT, std::vector<int>>> types{
-        {MB_OK, {IDOK}},
-        {MB_OKCANCEL, {IDOK, IDCANCEL}},
-        {MB_ABORTRETRYIGNORE, {IDABORT, IDRETRY, IDIGNORE}},
-        {MB_YESNOCANCEL, {IDCANCEL, IDYES, IDNO}},
-        {MB_YESNO, {IDYES, IDNO}},
-        {MB_RETRYCANCEL, {IDCANCEL, IDRETRY}},
-        {MB_CANCELTRYCONTINUE, {IDCANCEL, IDTRYAGAIN, IDCONTINUE}},
-    };
-    for (const auto& [type, offered] : types) {
-        if (offered == ids) {
-            return type;
-        }
-    }
-    return MB_TYPEMASK; // no type of message box offers these
+    return buttons.size() == 1 && GetDlgCtrlID(buttons.front()) == IDOK ? MB_OK : MB_TYPEMASK;
 }
 
 enum class Waited { Reached, ProcessEnded, TimedOut };
@@ -229,14 +209,7 @@ ProgramRun RunAnsweringBoxes(const std::wstring& program, const std::vector<std:
 
 std::wstring ProgramFolder()
 {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
+    std::wstring path(32768, L'\0'); // the longest path Windows knows
+    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
     return path.substr(0, path.find_last_of(L"\\/"));
 }

@@ -7,7 +7,7 @@ CallCounts counted;
 LONG WINAPI CountedOpen(HKEY parent, LPCWSTR path, DWORD reserved, LPWSTR kind, DWORD options, REGSAM access,
                         const LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
 {
-    counted.openings.push_back({parent, path != nullptr ? path : L"", access});
+    counted.openings.emplace_back(parent, path != nullptr ? path : L"", access);
     return SystemFunction<decltype(RegCreateKeyExW)>("RegCreateKeyExW")(parent, path, reserved, kind, options, access,
                                                                         security, key, disposition);
 }

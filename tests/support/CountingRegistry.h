@@ -5,18 +5,10 @@
 #include <windows.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
-struct KeyOpening {
-    HKEY parent = nullptr;
-    std::wstring path;
-    REGSAM access = 0;
-
-    bool operator==(const KeyOpening& other) const
-    {
-        return parent == other.parent && path == other.path && access == other.access;
-    }
-};
+using KeyOpening = std::tuple<HKEY, std::wstring, REGSAM>; // parent, path, access
 
 struct CallCounts {
     std::vector<KeyOpening> openings; // RegCreateKeyExW calls, in order

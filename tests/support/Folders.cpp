@@ -5,8 +5,10 @@
 #include <windows.h>
 
 #include <atomic>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -61,18 +63,11 @@ TempFolder::~TempFolder()
 
 std::wstring TempFolder::MakeSubfolder(const std::wstring& relative) const
 {
-    std::wstring path = m_path;
-    std::size_t start = 0;
-    while (start <= relative.size()) {
-        const std::size_t end = relative.find(L'\\', start);
-        path += L"\\" + relative.substr(start, end - start);
-        if (CreateDirectoryW(ExtendedPath(path).c_str(), nullptr) == FALSE && GetLastError() != ERROR_ALREADY_EXISTS) {
-            throw std::runtime_error("cannot create a folder, status " + std::to_string(GetLastError()));
-        }
-        if (end == std::wstring::npos) {
-            break;
-        }
-        start = end + 1;
+    const std::wstring path = m_path + L"\\" + relative;
+    std::error_code failure;
+    std::filesystem::create_directories(ExtendedPath(path), failure);
+    if (failure) {
+        throw std::runtime_error("cannot create a folder: " + failure.message());
     }
     return path;
 }

@@ -2,37 +2,32 @@
 
 #include "support/Expected.h"
 
-#include <sstream>
-
 namespace {
 
-::testing::AssertionResult Is(const bool matches, const char* what, const SeenBox& box)
+::testing::AssertionResult IsBox(const SeenBox& box, const std::string& caption, const std::string& text,
+                                 const UINT style)
 {
-    if (matches) {
+    if (box.caption == caption && box.text == text && box.style == style && !box.owned) {
         return ::testing::AssertionSuccess();
     }
-    std::ostringstream seen;
-    seen << "box \"" << box.caption << "\" with style 0x" << std::hex << box.style << (box.owned ? ", owned" : "")
-         << ", is not " << what << ":\n"
-         << box.text;
-    return ::testing::AssertionFailure() << seen.str();
+    return ::testing::AssertionFailure() << "box \"" << box.caption << "\", style " << box.style
+                                         << (box.owned ? ", owned" : "") << ":\n"
+                                         << box.text << "\ninstead of \"" << caption << "\", style " << style << ":\n"
+                                         << text;
 }
 
 } // namespace
 
 ::testing::AssertionResult IsConfirmation(const SeenBox& box)
 {
-    return Is(box.caption == expected::ConfirmationCaption && box.text == expected::ConfirmationText &&
-                  box.style == MB_OK && !box.owned,
-              "the confirmation", box);
+    return IsBox(box, expected::ConfirmationCaption, expected::ConfirmationText, MB_OK);
 }
 
 ::testing::AssertionResult AreConfirmations(const std::vector<SeenBox>& boxes)
 {
     for (const SeenBox& box : boxes) {
-        ::testing::AssertionResult result = IsConfirmation(box);
-        if (!result) {
-            return result;
+        if (::testing::AssertionResult confirmation = IsConfirmation(box); !confirmation) {
+            return confirmation;
         }
     }
     return ::testing::AssertionSuccess();
@@ -40,6 +35,5 @@ namespace {
 
 ::testing::AssertionResult IsErrorBox(const SeenBox& box, const std::string& text, const UINT icon)
 {
-    return Is(box.caption == expected::ErrorCaption && box.text == text && box.style == (MB_OK | icon) && !box.owned,
-              ("the error box with the text:\n" + text + "\n").c_str(), box);
+    return IsBox(box, expected::ErrorCaption, text, MB_OK | icon);
 }

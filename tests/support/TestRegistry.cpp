@@ -3,7 +3,8 @@
 #include "registry/RegException.h"
 #include "support/Expected.h"
 
-#include <atomic>
+#include <sddl.h>
+
 #include <cstring>
 
 std::vector<std::uint8_t> StringData(const std::wstring& text)
@@ -108,13 +109,6 @@ void DeleteKeyTree(HKEY parent, const std::wstring& path)
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
         throw winreg::RegException(status, "RegDeleteTreeW failed.");
     }
-    if (status == ERROR_SUCCESS) {
-        // RegDeleteTreeW empties the key; the key itself goes separately.
-        const LONG keyStatus = RegDeleteKeyW(parent, path.c_str());
-        if (keyStatus != ERROR_SUCCESS && keyStatus != ERROR_FILE_NOT_FOUND) {
-            throw winreg::RegException(keyStatus, "RegDeleteKeyW failed.");
-        }
-    }
 }
 
 void ResetLayersKey(const RegValues& values)
@@ -132,25 +126,6 @@ RegValues ReadLayersKey()
     return ReadAllValues(layers.Get());
 }
 
-ScratchKey::ScratchKey()
-{
-    static std::atomic<unsigned> counter{0};
-    m_path = L"Software\\LayerCleanupTests\\Scratch" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-             std::to_wstring(counter++);
-    DeleteKeyTree(HKEY_CURRENT_USER, m_path);
-    m_key = OpenKey(HKEY_CURRENT_USER, m_path);
-}
-
-ScratchKey::~ScratchKey()
-{
-    m_key.Release();
-    try {
-        DeleteKeyTree(HKEY_CURRENT_USER, m_path);
-    } catch (const winreg::RegException&) {
-        // A leftover scratch key in a test prefix harms nothing.
-    }
-}
-
 DenyValueWrites::DenyValueWrites(HKEY parent, const std::wstring& path)
 {
     m_key.OpenOrCreate(parent, path, READ_CONTROL | WRITE_DAC | KEY_WOW64_64KEY);
@@ -163,22 +138,14 @@ DenyValueWrites::DenyValueWrites(HKEY parent, const std::wstring& path)
         throw winreg::RegException(status, "RegGetKeySecurity failed.");
     }
 
-    std::vector<std::uint8_t> everyone(SECURITY_MAX_SID_SIZE);
-    DWORD sidSize = SECURITY_MAX_SID_SIZE;
-    if (CreateWellKnownSid(WinWorldSid, nullptr, everyone.data(), &sidSize) == FALSE) {
-        throw winreg::RegException(static_cast<LONG>(GetLastError()), "CreateWellKnownSid failed.");
-    }
-    std::vector<std::uint8_t> acl(1024);
-    auto* const dacl = reinterpret_cast<PACL>(acl.data());
-    SECURITY_DESCRIPTOR descriptor{};
-    if (InitializeAcl(dacl, static_cast<DWORD>(acl.size()), ACL_REVISION) == FALSE ||
-        AddAccessDeniedAce(dacl, ACL_REVISION, KEY_SET_VALUE, everyone.data()) == FALSE ||
-        AddAccessAllowedAce(dacl, ACL_REVISION, KEY_ALL_ACCESS, everyone.data()) == FALSE ||
-        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) == FALSE ||
-        SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE) == FALSE) {
+    // Everyone: denied KEY_SET_VALUE, allowed everything else.
+    PSECURITY_DESCRIPTOR locked = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;0x2;;;WD)(A;;KA;;;WD)", SDDL_REVISION_1, &locked,
+                                                             nullptr) == FALSE) {
         throw winreg::RegException(static_cast<LONG>(GetLastError()), "building the DACL failed.");
     }
-    status = RegSetKeySecurity(m_key.Get(), DACL_SECURITY_INFORMATION, &descriptor);
+    status = RegSetKeySecurity(m_key.Get(), DACL_SECURITY_INFORMATION, locked);
+    LocalFree(locked);
     if (status != ERROR_SUCCESS) {
         throw winreg::RegException(status, "RegSetKeySecurity failed.");
     }

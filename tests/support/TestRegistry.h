@@ -40,24 +40,6 @@ void DeleteKeyTree(HKEY parent, const std::wstring& path);
 void ResetLayersKey(const RegValues& values = {});
 [[nodiscard]] RegValues ReadLayersKey();
 
-// A private key under HKEY_CURRENT_USER, removed with all it holds when the object goes.
-class ScratchKey {
-public:
-    ScratchKey();
-    ~ScratchKey();
-    ScratchKey(const ScratchKey&) = delete;
-    ScratchKey& operator=(const ScratchKey&) = delete;
-    ScratchKey(ScratchKey&&) = delete;
-    ScratchKey& operator=(ScratchKey&&) = delete;
-
-    [[nodiscard]] HKEY Get() const noexcept { return m_key.Get(); }
-    [[nodiscard]] const std::wstring& Path() const noexcept { return m_path; }
-
-private:
-    std::wstring m_path;
-    winreg::RegHandle m_key;
-};
-
 // Denies everyone the right to set values in a key, the way an administrator
 // might lock it; the key's previous security is restored when the object goes.
 class DenyValueWrites {
