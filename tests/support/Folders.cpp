@@ -63,7 +63,7 @@ TempFolder::~TempFolder()
 
 std::wstring TempFolder::MakeSubfolder(const std::wstring& relative) const
 {
-    const std::wstring path = m_path + L"\\" + relative;
+    std::wstring path = m_path + L"\\" + relative;
     std::error_code failure;
     std::filesystem::create_directories(ExtendedPath(path), failure);
     if (failure) {
