@@ -37,6 +37,13 @@ wine_environment() {
     # 0.7 s per 16 MiB: 16 MiB beyond 2 GiB keeps a 32-bit start to a few seconds
     # (the whole 4 GiB takes almost a minute). Ignored where nothing is emulated.
     export QEMU_RESERVED_VA="${QEMU_RESERVED_VA:-0x81000000}"
+    # Wine writes Unix file names in the locale's character set; without a
+    # UTF-8 one (no locale at all, say, as on a bare CI machine) a Windows
+    # name that is not ASCII cannot be created.
+    case "${LC_ALL:-${LC_CTYPE:-${LANG:-}}}" in
+    *[Uu][Tt][Ff]-8* | *[Uu][Tt][Ff]8*) ;;
+    *) export LC_ALL=C.UTF-8 ;;
+    esac
 }
 
 start_display() {
