@@ -186,9 +186,19 @@ ProgramRun RunAnsweringBoxes(const std::wstring& program, const std::vector<std:
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &process) == FALSE) {
-        throw std::runtime_error("CreateProcessW failed with status " + std::to_string(GetLastError()));
+    // On a busy machine Wine now and then fails to bring a new process up
+    // (about one start in two thousand here) and reports ERROR_INTERNAL_ERROR;
+    // the program has not run at all then, so it is simply started again.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup,
+                           &process) != FALSE) {
+            break;
+        }
+        const DWORD status = GetLastError();
+        if (status != ERROR_INTERNAL_ERROR || attempt == 3) {
+            throw std::runtime_error("CreateProcessW failed with status " + std::to_string(status));
+        }
     }
     CloseHandle(process.hThread);
 
