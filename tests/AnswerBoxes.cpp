@@ -17,13 +17,9 @@ namespace {
 // The box's ANSI text, printed as UTF-8.
 void Print(const std::string& ansi)
 {
-    const auto convert = [](const UINT page, const std::string& from) {
-        std::wstring wide(from.size(), L'\0');
-        wide.resize(static_cast<std::size_t>(MultiByteToWideChar(page, 0, from.data(), static_cast<int>(from.size()),
-                                                                 wide.data(), static_cast<int>(wide.size()))));
-        return wide;
-    };
-    const std::wstring text = convert(CP_ACP, ansi);
+    std::wstring text(ansi.size(), L'\0');
+    text.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()),
+                                                             text.data(), static_cast<int>(text.size()))));
     const int size =
         WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(size), '\0');

@@ -16,11 +16,7 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/layercleanup-package.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT INT TERM
 (cd "$scratch" && cmake -E tar xf "$package") || { echo "FAIL: cannot unpack $package"; exit 1; }
 
-findings=0
-fail() {
-    echo "FAIL: $*"
-    findings=$((findings + 1))
-}
+. "$(dirname "$0")/findings.sh"
 
 entries=$(/usr/bin/python3 -c '
 import sys, time, zipfile
@@ -45,20 +41,20 @@ for text in readme.txt LICENSE.txt; do
     file="$scratch/$text"
     [ -s "$file" ] || { fail "$text is missing or empty"; continue; }
     LC_ALL=C grep -q '[^ -~'"$(printf '\r')"']' "$file" && fail "$text holds characters other than printable ASCII"
-    [ "$(tr -cd '\n' <"$file" | wc -c)" -eq "$(grep -c "$(printf '\r')\$" "$file")" ] &&
-        [ "$(tr -cd '\r' <"$file" | wc -c)" -eq "$(tr -cd '\n' <"$file" | wc -c)" ] &&
-        [ "$(tail -c 2 "$file" | od -An -c | tr -d ' ')" = '\r\n' ] || fail "$text has lines not ended by CRLF"
+    # The text rewritten with CRLF after every line is the text itself.
+    tr -d '\r' <"$file" | sed 's/$/\r/' | cmp -s - "$file" || fail "$text has lines not ended by CRLF"
     long=$(tr -d '\r' <"$file" | awk 'length($0) > 80 { print NR }' | tr '\n' ' ')
     [ -z "$long" ] || fail "$text has lines longer than 80 columns: $long"
 done
 grep -q '^MIT License' "$scratch/LICENSE.txt" || fail "LICENSE.txt is not the MIT licence"
 
-# What a player needs to read, in the readme's own words.
+# What a player needs to read, in the readme's own words (across its line breaks).
+words=$(tr -d '\r' <"$scratch/readme.txt" | tr '\n' ' ')
 for phrase in "LayerCleanup $version" ViceCity.exe LibertyCity.exe SanAndreas.exe \
     "Change settings for all users" "Start in" "More info" "Run anyway" \
     "certutil -hashfile LayerCleanup.exe SHA256" "Get-FileHash LayerCleanup.exe" \
     "Successfully removed the registry value" "Compatibility tab" "MIT licence" "byte for byte"; do
-    tr -d '\r' <"$scratch/readme.txt" | tr '\n' ' ' | grep -qF "$phrase" || fail "readme.txt does not say \"$phrase\""
+    printf '%s' "$words" | grep -qF "$phrase" || fail "readme.txt does not say \"$phrase\""
 done
 
 [ "$findings" -eq 0 ] || exit 1

@@ -15,11 +15,9 @@ size_budget=1048576
 [ -f "$program" ] || { echo "FAIL: $program does not exist"; exit 1; }
 headers=$(TZ=UTC "$objdump" -h -p "$program") || { echo "FAIL: $objdump cannot read $program"; exit 1; }
 
-findings=0
+. "$(dirname "$0")/findings.sh"
 expect() { # WHAT ACTUAL EXPECTED
-    [ "$2" = "$3" ] && return 0
-    echo "FAIL: $1 is '$2', expected '$3'"
-    findings=$((findings + 1))
+    [ "$2" = "$3" ] || fail "$1 is '$2', expected '$3'"
 }
 field() { printf '%s\n' "$headers" | awk -v name="$1" '$1 == name { print $2; exit }'; }
 
@@ -70,10 +68,11 @@ for section in pe.sections:
         print("section %s is both writable and executable" % section.Name.rstrip(b"\0").decode())
 PYTHON
 ) || { echo "FAIL: pefile cannot read $program"; exit 1; }
-if [ -n "$pe_findings" ]; then
-    printf 'FAIL: %s\n' "$pe_findings"
-    findings=$((findings + 1))
-fi
+while IFS= read -r finding; do
+    [ -z "$finding" ] || fail "$finding"
+done <<FINDINGS
+$pe_findings
+FINDINGS
 
 size=$(wc -c <"$program")
 [ "$size" -le "$size_budget" ] || expect "the size (bytes, at most $size_budget)" "$size" "$size_budget or less"

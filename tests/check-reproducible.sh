@@ -56,11 +56,7 @@ if ! PATH="$keys/bin:$PATH" LAYERCLEANUP_SIGN_CERT="$keys/cert.pem" LAYERCLEANUP
     exit 1
 fi
 
-findings=0
-fail() {
-    echo "FAIL: $*"
-    findings=$((findings + 1))
-}
+. "$(dirname "$0")/findings.sh"
 signed="$scratch/signed"
 mkdir -p "$signed"
 (cd "$signed" && cmake -E tar xf "$other/$name.zip")
