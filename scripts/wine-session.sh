@@ -10,6 +10,8 @@
 #                            (absent) window manager, which otherwise costs two seconds per
 #                            closed window, and a crashing program ends at once instead of
 #                            waiting on a crash dialog
+#   mark_test_prefix         marks the prefix in WINEPREFIX as the tests' own, the only kind
+#                            of prefix in which LayerCleanupTests.exe changes anything
 #   end_session              stops what the two above started
 # Wine's output goes to files throughout: its background processes would
 # otherwise inherit a pipe and hold it open.
@@ -84,10 +86,17 @@ start_wineserver() {
     if [ "${2:-}" = unmanaged ]; then
         "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$log" 2>&1 </dev/null
         "$wine64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >>"$log" 2>&1 </dev/null
+        mark_test_prefix
     else
         # Warm the prefix: the first process after a server start is the slow one.
         "$wine64" cmd /c exit >>"$log" 2>&1 </dev/null || true
     fi
+}
+
+mark_test_prefix() {
+    "$wine64" reg add 'HKCU\Software\LayerCleanupTests' /v DisposableAccount /t REG_DWORD /d 1 /f \
+        >>"$WINEPREFIX/../wine-session.log" 2>&1 </dev/null &&
+        touch "$WINEPREFIX/.layercleanup-tests-marked"
 }
 
 end_session() {

@@ -5,6 +5,7 @@
 #include "support/BoxAnswerer.h"
 #include "support/CleanupFixture.h"
 #include "support/Expected.h"
+#include "support/SuiteAccount.h"
 
 #include <gtest/gtest.h>
 
@@ -188,6 +189,24 @@ TEST_F(EndToEndThisBuild, CreatesTheKeyWhenAbsentAndShowsNothing)
     EXPECT_EQ(run.exitCode, 0U);
     EXPECT_TRUE(run.boxes.empty());
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, expected::LayersKey));
+}
+
+// The test program itself, started by hand on an account that is not the
+// suite's: it must refuse, and leave every compatibility setting as it was.
+TEST_F(EndToEndThisBuild, TheTestProgramLeavesAnUnmarkedAccountAlone)
+{
+    ResetLayersKey(Merge(Targets(), Decoys()));
+    ProgramRun run;
+    {
+        const suite::Unmarked unmarked;
+        const Program tests{"LayerCleanupTests", ProgramFolder() + L"\\LayerCleanupTests.exe", sizeof(void*) == 4,
+                            60000};
+        run = RunProgram(tests, {L"--gtest_filter=RunCleanup*:EndToEndThisBuild.CreatesTheKey*"});
+    }
+
+    EXPECT_EQ(run.exitCode, 2U);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_EQ(ReadLayersKey(), Merge(Targets(), Decoys()));
 }
 
 } // namespace
