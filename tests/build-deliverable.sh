@@ -1,14 +1,15 @@
 #!/bin/sh
 # Builds the 32-bit deliverable and its release package from these sources,
-# configuring its build tree first where it has none, so that the tests which
-# use them test what the sources make now. Never signs: the signing variables
-# are left out.
+# in a build tree of the tests' own (never the maintainer's build/win32),
+# configuring it first where it has none, so that the tests which use them
+# test what the sources make now. Never signs: the signing variables are left
+# out.
 #
 #   build-deliverable.sh SOURCE_DIR BUILD_DIR
 set -eu
 source=$1 build=$2
 quietly="$source/scripts/quietly"
-[ -f "$build/build.ninja" ] || "$quietly" cmake -S "$source" --preset win32 || {
+[ -f "$build/build.ninja" ] || "$quietly" cmake -S "$source" -B "$build" --preset win32 || {
     echo "FAIL: cannot configure $build"
     exit 1
 }
