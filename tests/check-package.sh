@@ -6,9 +6,9 @@
 # shows as they are (ASCII, CRLF, at most 80 columns), the readme saying what
 # a player needs to know.
 #
-#   check-package.sh BUILD_DIR PACKAGE_NAME VERSION SOURCE_DATE_EPOCH
+#   check-package.sh PYTHON BUILD_DIR PACKAGE_NAME VERSION SOURCE_DATE_EPOCH
 set -u
-build=$1 name=$2 version=$3 epoch=$4
+python=$1 build=$2 name=$3 version=$4 epoch=$5
 package="$build/$name.zip"
 [ -f "$package" ] || { echo "FAIL: $package was not made"; exit 1; }
 
@@ -18,7 +18,7 @@ trap 'rm -rf "$scratch"' EXIT INT TERM
 
 . "$(dirname "$0")/findings.sh"
 
-entries=$(/usr/bin/python3 -c '
+entries=$("$python" -c '
 import sys, time, zipfile
 for entry in zipfile.ZipFile(sys.argv[1]).infolist():
     print(entry.filename, time.strftime("%Y-%m-%dT%H:%M:%S", entry.date_time + (0, 0, -1)))

@@ -7,9 +7,9 @@
 # importing nothing beyond the system functions that it calls on purpose.
 # Reports every finding.
 #
-#   check-program-file.sh OBJDUMP PROGRAM FORMAT      (FORMAT: pei-i386 or pei-x86-64)
+#   check-program-file.sh PYTHON OBJDUMP PROGRAM FORMAT   (FORMAT: pei-i386 or pei-x86-64)
 set -u
-objdump=$1 program=$2 format=$3
+python=$1 objdump=$2 program=$3 format=$4
 size_budget=1048576
 
 [ -f "$program" ] || { echo "FAIL: $program does not exist"; exit 1; }
@@ -55,7 +55,7 @@ if [ "$format" = pei-i386 ]; then
         "$("$objdump" -d "$program" | grep -cE '%fs:0x0([^0-9a-fx]|$)')" 0
 fi
 # What objdump does not show: the checksum, and the sections' exact rights.
-pe_findings=$(/usr/bin/python3 - "$program" <<'PYTHON'
+pe_findings=$("$python" - "$program" <<'PYTHON'
 import sys
 import pefile
 
