@@ -28,7 +28,7 @@ else
 fi | tar -C "$copy" -xmf -
 
 other="$copy/build/win32"
-sh "$(dirname "$0")/build-deliverable.sh" "$copy" "$other" >/dev/null || exit 1
+sh "$(dirname "$0")/build-deliverable.sh" "$copy" "$other" || exit 1
 for made in LayerCleanup.exe "$name.zip"; do
     cmp "$build/$made" "$other/$made" || { echo "FAIL: $made built at $copy differs from $build/$made"; exit 1; }
 done
@@ -67,7 +67,7 @@ osslsigncode verify -CAfile "$keys/cert.pem" -in "$signed/LayerCleanup.exe" >"$k
 grep -q 'Message digest algorithm *: SHA256' "$keys/verify.log" || fail "the signature is not SHA-256"
 grep -q 'Text description: LayerCleanup$' "$keys/verify.log" || fail "the signature does not name the program"
 grep -q 'URL description: https://' "$keys/verify.log" || fail "the signature gives no address"
-osslsigncode remove-signature -in "$signed/LayerCleanup.exe" -out "$keys/stripped.exe" >/dev/null
+"$source/scripts/quietly" osslsigncode remove-signature -in "$signed/LayerCleanup.exe" -out "$keys/stripped.exe"
 cmp -s "$keys/stripped.exe" "$build/LayerCleanup.exe" ||
     fail "the signed program without its signature is not the reproducible one"
 
