@@ -9,6 +9,8 @@
 inline constexpr std::wstring_view LayersKeyPath{
     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\AppCompatFlags\\Layers"};
 
-// Read and write the 64-bit view, so that the 32-bit build sees the same
-// entries as 64-bit programs do.
+// The access the key is opened with, fixed as 0x0002011F. This part of the
+// current user's hive is shared by the 32-bit and 64-bit views, not
+// redirected, so KEY_WOW64_64KEY selects nothing here: it is part of the
+// fixed mask, not a way to reach other entries.
 inline constexpr REGSAM LayersKeyAccess = KEY_READ | KEY_WRITE | KEY_WOW64_64KEY;
