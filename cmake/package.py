@@ -1,15 +1,28 @@
-"""Makes the release ZIP: the program, readme.txt, LICENSE.txt and SHA256SUMS.
+"""Makes the release: the program's ZIP, the source ZIP and the buildinfo.
 
-The same inputs give the same ZIP bytes wherever and whenever it is made: the
+NAME-VERSION-PLATFORM.zip holds the program, readme.txt, LICENSE.txt and
+SHA256SUMS. NAME-VERSION-source.zip holds the sources the program was built
+from, under one folder NAME-VERSION/: in a git checkout its tracked files as
+they stand, elsewhere (an extracted source ZIP, say) every file but build/.
+NAME-VERSION-PLATFORM.buildinfo records, as "Key: value" lines, what a
+rebuild needs to give the same program: the checksums, the source date, the
+Debian release and the exact versions of the packages that decide the
+program's bytes. Nothing of the machine or the person: no paths, host or user
+names, or times other than the source date.
+
+The same inputs give the same bytes wherever and whenever they are made: ZIP
 entries come in a fixed order, carry the fixed SOURCE_DATE_EPOCH as their time
 and fixed permissions, and nothing else of the machine.
 
 When LAYERCLEANUP_SIGN_CERT (a PEM certificate chain) and LAYERCLEANUP_SIGN_KEY
-(its PEM private key) are set, the program is signed with osslsigncode
-(Authenticode, SHA-256) before it is checksummed and zipped;
-LAYERCLEANUP_SIGN_KEY_PASSWORD and LAYERCLEANUP_SIGN_TIMESTAMP_URL are optional.
-The password reaches osslsigncode through a pipe, never a command line or a
-file, and nothing of the key is written anywhere.
+are set, the program is signed with osslsigncode (Authenticode, SHA-256)
+before it is checksummed and zipped. The key is a PEM private key file, or a
+PKCS#11 URI ("pkcs11:token=...;object=...;type=private") of a key held on a
+token, whose module LAYERCLEANUP_SIGN_PKCS11_MODULE names.
+LAYERCLEANUP_SIGN_KEY_PASSWORD (the key's password or the token's PIN) and
+LAYERCLEANUP_SIGN_TIMESTAMP_URL are optional. The password reaches
+osslsigncode through a pipe, never a command line or a file, and nothing of
+the key is written anywhere.
 """
 
 import argparse
@@ -23,11 +36,27 @@ import time
 import zipfile
 
 SIGNING = ("LAYERCLEANUP_SIGN_CERT", "LAYERCLEANUP_SIGN_KEY")
+PKCS11_MODULE = "LAYERCLEANUP_SIGN_PKCS11_MODULE"
 PASSWORD = "LAYERCLEANUP_SIGN_KEY_PASSWORD"
 TIMESTAMP_URL = "LAYERCLEANUP_SIGN_TIMESTAMP_URL"
 
 EXECUTABLE = 0o100755
 READABLE = 0o100644
+
+# The Debian packages whose versions decide the program's bytes: the i686
+# compiler, its runtime and libraries, the linker, the Windows headers and
+# import libraries, and the build tools.
+TOOLCHAIN = (
+    "g++-mingw-w64-i686-posix",
+    "gcc-mingw-w64-i686-posix",
+    "gcc-mingw-w64-i686-posix-runtime",
+    "gcc-mingw-w64-base",
+    "binutils-mingw-w64-i686",
+    "mingw-w64-i686-dev",
+    "mingw-w64-common",
+    "cmake",
+    "ninja-build",
+)
 
 
 def fail(message):
@@ -43,7 +72,12 @@ def sign(program, name, url):
         fail("set both %s and %s to sign, or neither" % SIGNING)
     tool = shutil.which("osslsigncode") or fail("osslsigncode is needed to sign (scripts/bootstrap installs it)")
 
-    command = [tool, "sign", "-certs", cert, "-key", key, "-h", "sha256", "-n", name, "-i", url]
+    command = [tool, "sign", "-certs", cert, "-key", key, "-h", "sha256", "-n", name]
+    if key.startswith("pkcs11:"):
+        module = os.environ.get(PKCS11_MODULE) or fail("a key on a token needs %s, its PKCS#11 module" % PKCS11_MODULE)
+        command += ["-pkcs11module", module]
+    if url:
+        command += ["-i", url]
     if os.environ.get(TIMESTAMP_URL):
         command += ["-ts", os.environ[TIMESTAMP_URL]]
     passing = ()
@@ -77,37 +111,143 @@ def entry(name, mode, epoch):
     return info
 
 
+def write_zip(path, contents, epoch):
+    """Writes (name, mode, data) entries in the order given; a failure leaves no file."""
+    partial = path + ".part"
+    with zipfile.ZipFile(partial, "w") as archive:
+        for name, mode, data in contents:
+            archive.writestr(entry(name, mode, epoch), data, compresslevel=9)
+    os.replace(partial, path)
+
+
+def source_files(root):
+    """The sources' relative paths: a checkout's tracked files, or every file outside build/."""
+    listed = subprocess.run(["git", "-C", root, "rev-parse", "--show-toplevel"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True, check=False) if shutil.which("git") else None
+    if listed and listed.returncode == 0 and os.path.samefile(listed.stdout.strip(), root):
+        tracked = subprocess.run(["git", "-C", root, "ls-files", "-z", "--cached"], stdout=subprocess.PIPE,
+                                 check=True).stdout.decode().split("\0")
+        # A tracked file deleted in the work tree is not part of the sources as they stand.
+        return sorted(path for path in tracked if path and os.path.isfile(os.path.join(root, path)))
+    found = []
+    for folder, folders, files in os.walk(root):
+        if folder == root:
+            folders[:] = [name for name in folders if name not in ("build", ".git")]
+        found += [os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/") for name in files]
+    return sorted(found)
+
+
+def source_contents(root, top):
+    contents = []
+    for path in source_files(root):
+        full = os.path.join(root, path)
+        with open(full, "rb") as file:
+            data = file.read()
+        mode = EXECUTABLE if os.stat(full).st_mode & 0o100 else READABLE
+        contents.append(("%s/%s" % (top, path), mode, data))
+    return contents
+
+
+def debian_release():
+    fields = {}
+    try:
+        with open("/etc/os-release", encoding="utf-8") as file:
+            for line in file:
+                key, _, value = line.strip().partition("=")
+                fields[key] = value.strip('"')
+    except OSError:
+        pass
+    if fields.get("ID") != "debian" or not fields.get("VERSION_CODENAME"):
+        fail("the buildinfo records Debian's package versions: package on Debian")
+    return fields["VERSION_CODENAME"], fields.get("VERSION_ID", "")
+
+
+def installed_versions(packages):
+    query = subprocess.run(["dpkg-query", "-W", "-f", "${Package} ${Version}\\n"] + list(packages),
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, check=False)
+    versions = dict(line.split(" ", 1) for line in query.stdout.splitlines() if " " in line)
+    missing = [package for package in packages if not versions.get(package)]
+    if missing:
+        fail("cannot tell the installed version of " + ", ".join(missing))
+    return [(package, versions[package]) for package in packages]
+
+
+def architecture():
+    return subprocess.run(["dpkg", "--print-architecture"], stdout=subprocess.PIPE, text=True,
+                          check=True).stdout.strip()
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for option in ("--program", "--readme", "--license", "--name", "--url", "--output"):
+    for option in ("--program", "--readme", "--license", "--name", "--version", "--platform", "--source-dir",
+                   "--output-dir"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--url", default="")
     parser.add_argument("--epoch", required=True, type=int)
     arguments = parser.parse_args()
 
-    # A package that fails to be made leaves none behind, rather than an older one.
-    if os.path.exists(arguments.output):
-        os.remove(arguments.output)
+    stem = os.path.join(arguments.output_dir, "%s-%s-" % (arguments.name, arguments.version))
+    package, source, buildinfo = stem + arguments.platform + ".zip", stem + "source.zip", \
+        stem + arguments.platform + ".buildinfo"
+    # A release that fails to be made leaves none behind, rather than an older one.
+    for made in (package, source, buildinfo):
+        if os.path.exists(made):
+            os.remove(made)
+
+    release, release_version = debian_release()
+    toolchain = installed_versions(TOOLCHAIN)
+    top = "%s-%s" % (arguments.name, arguments.version)
+    write_zip(source, source_contents(arguments.source_dir, top), arguments.epoch)
+
     with open(arguments.program, "rb") as file:
-        program = sign(file.read(), arguments.name, arguments.url)
+        unsigned = file.read()
+    program = sign(unsigned, arguments.name, arguments.url)
     program_name = os.path.basename(arguments.program)
-    checksums = "%s  %s\n" % (hashlib.sha256(program).hexdigest(), program_name)
+    checksums = "%s  %s\n" % (sha256(program), program_name)
     with open(arguments.readme, "rb") as file:
         readme = file.read()
     with open(arguments.license, "rb") as file:
         licence = file.read()
-
-    contents = [
+    write_zip(package, [
         (program_name, EXECUTABLE, program),
         ("readme.txt", READABLE, readme),
         ("LICENSE.txt", READABLE, licence),
         ("SHA256SUMS", READABLE, checksums.encode()),
-    ]
-    partial = arguments.output + ".part"
-    with zipfile.ZipFile(partial, "w") as archive:
-        for name, mode, data in contents:
-            archive.writestr(entry(name, mode, arguments.epoch), data, compresslevel=9)
-    os.replace(partial, arguments.output)
-    print("package: %s%s" % (arguments.output, " (the program signed)" if os.environ.get(SIGNING[0]) else ""))
+    ], arguments.epoch)
+
+    with open(source, "rb") as file:
+        source_sum = sha256(file.read())
+    with open(package, "rb") as file:
+        package_sum = sha256(file.read())
+    lines = [
+        "Format: 1.0",
+        "Source: " + arguments.name,
+        "Version: " + arguments.version,
+        "Source-Date-Epoch: %d" % arguments.epoch,
+        "Source-Archive: " + os.path.basename(source),
+        "Source-Archive-SHA256: " + source_sum,
+        "Program: " + program_name,
+        "Program-Unsigned-SHA256: " + sha256(unsigned),
+        "Program-Packaged-SHA256: " + sha256(program),
+        "Program-Signed: " + ("yes" if program != unsigned else "no"),
+        "Package: " + os.path.basename(package),
+        "Package-SHA256: " + package_sum,
+        "Build-Origin: Debian",
+        "Build-Release: " + release,
+        "Build-Release-Version: " + release_version,
+        "Build-Architecture: " + architecture(),
+        "Installed-Build-Depends:",
+    ] + [" %s (= %s)%s" % (name, version, "," if index + 1 < len(toolchain) else "")
+         for index, (name, version) in enumerate(toolchain)]
+    with open(buildinfo + ".part", "w", encoding="ascii", newline="\n") as file:
+        file.write("\n".join(lines) + "\n")
+    os.replace(buildinfo + ".part", buildinfo)
+    print("package: %s%s, %s, %s" % (package, " (the program signed)" if program != unsigned else "",
+                                       os.path.basename(source), os.path.basename(buildinfo)))
 
 
 if __name__ == "__main__":
