@@ -4,7 +4,10 @@
 # LICENSE.txt and SHA256SUMS, in that order and dated SOURCE_DATE_EPOCH; a
 # checksum that verifies the program; a readme and a licence that Notepad
 # shows as they are (ASCII, CRLF, at most 80 columns), the readme saying what
-# a player needs to know.
+# a player needs to know and giving no address. Then the two files published
+# beside it: the source ZIP (the sources under one folder, dated alike, no git
+# or build output) and the buildinfo (checksums of what was made, this
+# machine's toolchain versions, nothing of the machine or the person).
 #
 #   check-package.sh PYTHON BUILD_DIR PACKAGE_NAME VERSION SOURCE_DATE_EPOCH
 set -u
@@ -18,11 +21,14 @@ trap 'rm -rf "$scratch"' EXIT INT TERM
 
 . "$(dirname "$0")/findings.sh"
 
-entries=$("$python" -c '
+list() { # ZIP: each entry's name, date and mode
+    "$python" -c '
 import sys, time, zipfile
 for entry in zipfile.ZipFile(sys.argv[1]).infolist():
-    print(entry.filename, time.strftime("%Y-%m-%dT%H:%M:%S", entry.date_time + (0, 0, -1)))
-' "$package")
+    print(entry.filename, time.strftime("%Y-%m-%dT%H:%M:%S", entry.date_time + (0, 0, -1)), oct(entry.external_attr >> 16))
+' "$1"
+}
+entries=$(list "$package" | cut -d' ' -f1,2)
 date=$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%S)
 expected="LayerCleanup.exe $date
 readme.txt $date
@@ -51,11 +57,39 @@ grep -q '^MIT License' "$scratch/LICENSE.txt" || fail "LICENSE.txt is not the MI
 # What a player needs to read, in the readme's own words (across its line breaks).
 words=$(tr -d '\r' <"$scratch/readme.txt" | tr '\n' ' ')
 for phrase in "LayerCleanup $version" ViceCity.exe LibertyCity.exe SanAndreas.exe \
-    "Change settings for all users" "Start in" "More info" "Run anyway" \
-    "certutil -hashfile LayerCleanup.exe SHA256" "Get-FileHash LayerCleanup.exe" \
-    "Successfully removed the registry value" "Compatibility tab" "MIT licence" "byte for byte"; do
+    "Change settings for all users" "Start in" "Digital Signatures tab" "names the publisher" \
+    "certutil -hashfile LayerCleanup.exe SHA256" "Get-FileHash LayerCleanup.exe" "other than the ZIP" \
+    "Never click \"Run anyway\" just because the checksum matches SHA256SUMS" \
+    "Successfully removed the registry value" "Compatibility tab" "MIT licence" \
+    "LayerCleanup-$version-source.zip" "scripts/verify-release ../$name.zip" "byte for byte"; do
     printf '%s' "$words" | grep -qF "$phrase" || fail "readme.txt does not say \"$phrase\""
 done
+grep -q '://' "$scratch/readme.txt" && fail "readme.txt gives an address, though none was configured"
+
+source_zip="$build/LayerCleanup-$version-source.zip" buildinfo="$build/$name.buildinfo"
+sources=$(list "$source_zip") || fail "the source ZIP $source_zip cannot be read"
+stray=$(printf '%s\n' "$sources" | grep -v "^LayerCleanup-$version/[^ ]* $date 0o100\(644\|755\)\$")
+[ -z "$stray" ] || fail "source ZIP entries not under the top folder, dated $date, mode 644 or 755: $stray"
+[ "$(printf '%s\n' "$sources" | cut -d' ' -f1)" = "$(printf '%s\n' "$sources" | cut -d' ' -f1 | LC_ALL=C sort)" ] ||
+    fail "the source ZIP's entries are not in sorted order"
+for present in "CMakeLists.txt $date 0o100644" "cleanup/RunCleanup.cpp" "scripts/verify-release $date 0o100755"; do
+    printf '%s\n' "$sources" | grep -qF "LayerCleanup-$version/$present" || fail "the source ZIP lacks $present"
+done
+printf '%s\n' "$sources" | grep -q '/\.git/\|/build/' && fail "the source ZIP holds git or build output"
+
+# The buildinfo: what was made, and this machine's versions of the toolchain.
+sum() { sha256sum <"$1" | cut -d' ' -f1; }
+for line in "Version: $version" "Source-Date-Epoch: $epoch" "Source-Archive-SHA256: $(sum "$source_zip")" \
+    "Program-Unsigned-SHA256: $(sum "$build/LayerCleanup.exe")" "Program-Packaged-SHA256: $(sum "$scratch/LayerCleanup.exe")" \
+    "Package-SHA256: $(sum "$package")" "Build-Release: $(. /etc/os-release && echo "$VERSION_CODENAME")"; do
+    grep -qxF "$line" "$buildinfo" || fail "the buildinfo does not say \"$line\""
+done
+for package_name in g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix-runtime binutils-mingw-w64-i686 \
+    mingw-w64-i686-dev mingw-w64-common cmake ninja-build; do
+    line=" $package_name (= $(dpkg-query -W -f '${Version}' "$package_name"))"
+    grep -qF "$line" "$buildinfo" || fail "the buildinfo does not record \"$line\""
+done
+grep -e / -e "$(id -un)" -e "$(hostname)" "$buildinfo" && fail "the buildinfo holds a path or a user or host name"
 
 [ "$findings" -eq 0 ] || exit 1
 echo "ok: $package: $(echo "$entries" | cut -d' ' -f1 | tr '\n' ' ')dated $date"
