@@ -84,7 +84,10 @@ signed_round() { # KEY SECRET SOURCE_URL
     [ "$(sed -n 's/.*URL description: //p' "$keys/verify.log")" = "$3" ] || fail "$1: the signature's address is not '$3'"
     [ "$(grep -c '://' "$signed/readme.txt")" = "$([ -n "$3" ] && echo 1 || echo 0)" ] ||
         fail "$1: readme.txt does not give exactly the address '$3'"
-    grep -qx "Program-Signed: yes" "$other/$name.buildinfo" || fail "$1: the buildinfo does not say that the program is signed"
+    for line in "Program-Signed: yes" "Program-Unsigned-SHA256: $(sha256sum <"$build/LayerCleanup.exe" | cut -d' ' -f1)"; do
+        grep -qx "$line" "$other/$name.buildinfo" || fail "$1: the buildinfo does not say \"$line\""
+    done
+    rm -f "$keys/stripped.exe"
     "$source/scripts/quietly" osslsigncode remove-signature -in "$signed/LayerCleanup.exe" -out "$keys/stripped.exe"
     cmp -s "$keys/stripped.exe" "$build/LayerCleanup.exe" ||
         fail "$1: the signed program without its signature is not the reproducible one"
