@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <iostream>
 
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     if (!GTEST_FLAG_GET(list_tests) && !suite::IsMarkedAccount()) {
-        std::fputs(suite::RefusalText().c_str(), stderr);
+        std::cerr << suite::RefusalText();
         return 2;
     }
     return RUN_ALL_TESTS();
