@@ -8,9 +8,9 @@
 # its signature gives back exactly the reproducible program, and that nothing
 # of a key, its password or PIN was kept or shown.
 #
-#   check-reproducible.sh PYTHON SOURCE_DIR BUILD_DIR PACKAGE_NAME
+#   check-reproducible.sh SOURCE_DIR BUILD_DIR PACKAGE_NAME
 set -eu
-python=$1 source=$2 build=$3 name=$4
+source=$1 build=$2 name=$3
 release="$name.zip ${name%-*}-source.zip $name.buildinfo"
 for made in LayerCleanup.exe $release; do
     [ -f "$build/$made" ] || { echo "FAIL: $build/$made does not exist"; exit 1; }
@@ -19,12 +19,8 @@ done
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/layercleanup-reproduce.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT INT TERM
 mkdir -p "$scratch/another"
-"$python" - "$build/${name%-*}-source.zip" "$scratch/another" <<'PYTHON'
-import os, sys, zipfile
-archive = zipfile.ZipFile(sys.argv[1])
-for entry in archive.infolist():
-    os.chmod(archive.extract(entry, sys.argv[2]), entry.external_attr >> 16 & 0o777)
-PYTHON
+# Unpacked with the entries' modes and this moment's times.
+(cd "$scratch/another" && cmake -E tar xf "$build/${name%-*}-source.zip" --touch)
 copy=$(ls -d "$scratch"/another/*/)
 copy=${copy%/}
 

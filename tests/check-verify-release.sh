@@ -12,7 +12,9 @@ python=$1 source=$2 build=$3 name=$4
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/layercleanup-verify-test.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT INT TERM
 
-verify() { # VERIFY-RELEASE-ARGUMENT...: must exit $want_status, its last line $want_last
+verify() { # EXPECTED-STATUS EXPECTED-LAST-LINE VERIFY-RELEASE-ARGUMENT...
+    want_status=$1 want_last=$2
+    shift 2
     status=0
     "$source/scripts/verify-release" "$@" >"$scratch/output" 2>&1 || status=$?
     last=$(tail -n 1 "$scratch/output")
@@ -22,8 +24,7 @@ $(cat "$scratch/output")
 instead of ending with: $want_last"
 }
 
-want_status=0 want_last="VERIFIED: LayerCleanup.exe in $name.zip is the build of ${name%-*}-source.zip."
-verify "$build/$name.zip"
+verify 0 "VERIFIED: LayerCleanup.exe in $name.zip is the build of ${name%-*}-source.zip." "$build/$name.zip"
 
 mkdir "$scratch/tampered"
 cp "$build/${name%-*}-source.zip" "$build/$name.buildinfo" "$scratch/tampered/"
@@ -41,8 +42,8 @@ for entry in source.infolist():
     target.writestr(entry, data)
 target.close()
 PYTHON
-want_status=1 want_last="NOT VERIFIED: LayerCleanup.exe in $name.zip is NOT the build of ${name%-*}-source.zip."
-verify --here "$scratch/tampered/$name.zip"
+verify 1 "NOT VERIFIED: LayerCleanup.exe in $name.zip is NOT the build of ${name%-*}-source.zip." \
+    --here "$scratch/tampered/$name.zip"
 
 [ "$findings" -eq 0 ] || exit 1
 echo "verify-release: confirms the suite's release in a clean root; rejects a changed program whose SHA256SUMS matches"
