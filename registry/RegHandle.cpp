@@ -41,26 +41,36 @@ void RegHandle::OpenOrCreate(HKEY parent, const std::wstring& subKey, const REGS
 
 std::optional<std::wstring> RegHandle::ProbeString(const std::wstring& valueName) const
 {
-    DWORD byteCount = 0;
-    if (RegGetValueW(m_key, nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &byteCount) != ERROR_SUCCESS) {
+    DWORD announced = 0;
+    if (RegGetValueW(m_key, nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &announced) != ERROR_SUCCESS) {
         return std::nullopt;
     }
 
-    // The buffer is stated as byteCount bytes but holds twice that: some
+    // The read is given room for one character more than the size query
+    // announced: the system terminates string data stored without a null,
+    // and some size queries (Wine's, for instance) leave that null out. A
+    // value that grew by more than that between the two reads counts as absent.
+    constexpr DWORD terminator = sizeof(wchar_t);
+    if (announced > MAXDWORD - terminator) {
+        return std::nullopt;
+    }
+    DWORD byteCount = announced + terminator;
+
+    // The buffer holds as many characters as the read states bytes: some
     // registry implementations expand REG_EXPAND_SZ data into it counting its
     // size in characters, and may write that many before they report
     // ERROR_MORE_DATA. The spare room keeps such a write inside the buffer.
-    std::wstring text(std::size_t{byteCount} + 1, L' ');
+    std::wstring text(byteCount, L' ');
     if (RegGetValueW(m_key, nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, text.data(), &byteCount) !=
         ERROR_SUCCESS) {
-        // A value that grew between the two reads counts as absent.
         return std::nullopt;
     }
 
-    // The count includes the terminating null; a count below one character
-    // means empty text.
-    const std::size_t characters = byteCount / 2;
-    text.resize(characters > 0 ? characters - 1 : 0);
+    // The text is what was delivered, up to its first null: data stored
+    // without a terminator, or of an odd size, then reads the same whether or
+    // not the system terminated it.
+    text.resize(std::min(text.size(), std::size_t{byteCount} / sizeof(wchar_t)));
+    text.resize(std::min(text.size(), text.find(L'\0')));
     return text;
 }
 

@@ -30,8 +30,10 @@ public:
     // (OpenOrCreateFailed) and leaves this object unchanged on failure.
     void OpenOrCreate(HKEY parent, const std::wstring& subKey, REGSAM access);
 
-    // The text of a REG_SZ value, or nothing when the value is missing, is of
-    // another type or cannot be read. Never throws for a registry failure.
+    // The text of a value that the system delivers as a string (REG_SZ, or
+    // REG_EXPAND_SZ expanded), up to its first null; nothing when the value is
+    // missing, is of another type or cannot be read. Never throws for a
+    // registry failure.
     [[nodiscard]] std::optional<std::wstring> ProbeString(const std::wstring& valueName) const;
 
     // Deletes one value. Throws RegException (RemoveValueFailed).

@@ -24,21 +24,28 @@ struct ProbeCase {
     const char* description;
     DWORD type;
     Bytes data;
-    std::optional<std::wstring> expected;
+    // What a correct system may deliver: one result where Windows documents it
+    // or Wine's conformance tests, which also run on Windows, show it; each
+    // plausible one where Windows leaves it open.
+    std::vector<std::optional<std::wstring>> accepted;
 };
 
 const std::vector<ProbeCase> ProbeCases{
-    {"plain text", REG_SZ, StringData(L"~ WINXPSP3 RUNASADMIN"), L"~ WINXPSP3 RUNASADMIN"},
-    {"empty string", REG_SZ, StringData(L""), L""},
-    {"string without terminator", REG_SZ, {'a', 0, 'b', 0}, L"a"},
-    {"no data at all", REG_SZ, {}, L""},
-    {"one byte: a count below one character", REG_SZ, {'a'}, L""},
-    {"odd size, unterminated", REG_SZ, {'a', 0, 'b', 0, 'c'}, L"a"},
-    {"odd size, ending in half a null", REG_SZ, {'a', 0, 'b', 0, 'c', 0, 0}, L"ab"},
-    {"expandable string, delivered expanded", REG_EXPAND_SZ, StringData(L"C:\\Games"), L"C:\\Games"},
-    {"32-bit number", REG_DWORD, {1, 0, 0, 0}, std::nullopt},
-    {"binary", REG_BINARY, {'a', 0, 0, 0}, std::nullopt},
-    {"multi-string", REG_MULTI_SZ, {'a', 0, 0, 0, 0, 0}, std::nullopt},
+    {"plain text", REG_SZ, StringData(L"~ WINXPSP3 RUNASADMIN"), {L"~ WINXPSP3 RUNASADMIN"}},
+    {"empty string", REG_SZ, StringData(L""), {L""}},
+    // RegGetValue terminates string data stored without a null.
+    {"string without terminator", REG_SZ, {'a', 0, 'b', 0}, {L"ab"}},
+    // A value with no data reads as empty text.
+    {"no data at all", REG_SZ, {}, {L""}},
+    // Undocumented on Windows: half a character, read as nothing or as that byte.
+    {"one byte", REG_SZ, {'a'}, {L"", L"a"}},
+    // Undocumented on Windows: an odd size, whose last half character is dropped or read.
+    {"odd size, unterminated", REG_SZ, {'a', 0, 'b', 0, 'c'}, {L"ab", L"abc"}},
+    {"odd size, ending in half a null", REG_SZ, {'a', 0, 'b', 0, 'c', 0, 0}, {L"abc"}},
+    {"expandable string, delivered expanded", REG_EXPAND_SZ, StringData(L"C:\\Games"), {L"C:\\Games"}},
+    {"32-bit number", REG_DWORD, {1, 0, 0, 0}, {std::nullopt}},
+    {"binary", REG_BINARY, {'a', 0, 0, 0}, {std::nullopt}},
+    {"multi-string", REG_MULTI_SZ, {'a', 0, 0, 0, 0, 0}, {std::nullopt}},
 };
 
 // Where these tests keep their values: the Layers key, emptied.
@@ -53,7 +60,9 @@ TEST(RegHandleProbeString, ReadsOnlyWhatTheSystemDeliversAsAString)
     const winreg::RegHandle key = EmptyKey();
     for (const ProbeCase& probe : ProbeCases) {
         WriteValue(key.Get(), L"value", RegValue{probe.type, probe.data});
-        EXPECT_EQ(key.ProbeString(L"value"), probe.expected) << probe.description;
+        const std::optional<std::wstring> read = key.ProbeString(L"value");
+        EXPECT_NE(std::find(probe.accepted.begin(), probe.accepted.end(), read), probe.accepted.end())
+            << probe.description << ": read as " << ::testing::PrintToString(read);
         // Probing reads; it never changes the value.
         EXPECT_EQ(ReadValue(key.Get(), L"value"), (RegValue{probe.type, probe.data})) << probe.description;
     }
