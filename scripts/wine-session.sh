@@ -6,12 +6,13 @@
 #                            SESSION_FORCE_XVFB is unset
 #   start_wineserver PREFIX [unmanaged]
 #                            creates PREFIX if needed and keeps one wineserver up for it;
-#                            "unmanaged" sets PREFIX up for tests: Wine's windows bypass the
-#                            (absent) window manager, which otherwise costs two seconds per
-#                            closed window, and a crashing program ends at once instead of
-#                            waiting on a crash dialog
-#   mark_test_prefix         marks the prefix in WINEPREFIX as the tests' own, the only kind
-#                            of prefix in which LayerCleanupTests.exe changes anything
+#                            "unmanaged" sets PREFIX up for tests (claim_test_prefix first):
+#                            Wine's windows bypass the (absent) window manager, which
+#                            otherwise costs two seconds per closed window, and a crashing
+#                            program ends at once instead of waiting on a crash dialog
+#   claim_test_prefix PREFIX makes PREFIX for the tests, marked as theirs, the only kind of
+#                            prefix in which LayerCleanupTests.exe changes anything; refuses
+#                            (status 1, saying why) a folder that holds anything not made so
 #   end_session              stops what the two above started
 # Wine's output goes to files throughout: its background processes would
 # otherwise inherit a pipe and hold it open.
@@ -74,6 +75,9 @@ start_display() {
 
 start_wineserver() {
     session_prefix=$1
+    if [ "${2:-}" = unmanaged ]; then
+        claim_test_prefix "$session_prefix" || return 1
+    fi
     wine_environment "$session_prefix"
     mkdir -p "$WINEPREFIX"
     log="$WINEPREFIX/../wine-session.log"
@@ -86,17 +90,37 @@ start_wineserver() {
     if [ "${2:-}" = unmanaged ]; then
         "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >>"$log" 2>&1 </dev/null
         "$wine64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >>"$log" 2>&1 </dev/null
-        mark_test_prefix
     else
         # Warm the prefix: the first process after a server start is the slow one.
         "$wine64" cmd /c exit >>"$log" 2>&1 </dev/null || true
     fi
 }
 
-mark_test_prefix() {
-    "$wine64" reg add 'HKCU\Software\LayerCleanupTests' /v DisposableAccount /t REG_DWORD /d 1 /f \
-        >>"$WINEPREFIX/../wine-session.log" 2>&1 </dev/null &&
-        touch "$WINEPREFIX/.layercleanup-tests-marked"
+# The tests replace the compatibility settings of every program in the prefix
+# they run in. A prefix becomes theirs only here, when this makes it: the
+# folder is stamped as the suite's before Wine fills it, and the account in it
+# is marked once it exists. Any other folder with something in it (a
+# contributor's ~/.wine, say) is refused.
+claim_test_prefix() { # PREFIX
+    if [ ! -f "$1/.layercleanup-tests-own" ]; then
+        if [ -d "$1" ] && [ -n "$(ls -A "$1")" ]; then
+            cat >&2 <<REFUSAL
+Refusing to run the tests in $1: the suite did not make that folder.
+The tests replace the compatibility settings of every program in the Wine
+prefix they run in, so they run only in a prefix that the suite made for
+them. Set LAYERCLEANUP_WINEPREFIX to a folder that does not exist yet (the
+suite then makes it), or leave it unset to use build/wineprefix.
+REFUSAL
+            return 1
+        fi
+        mkdir -p "$1" && touch "$1/.layercleanup-tests-own" || return 1
+    fi
+    [ -f "$1/.layercleanup-tests-marked" ] && return 0
+    (
+        wine_environment "$1"
+        "$wine64" reg add 'HKCU\Software\LayerCleanupTests' /v DisposableAccount /t REG_DWORD /d 1 /f \
+            >>"$1/../wine-session.log" 2>&1 </dev/null
+    ) && touch "$1/.layercleanup-tests-marked"
 }
 
 end_session() {
