@@ -23,6 +23,17 @@ LAYERCLEANUP_SIGN_KEY_PASSWORD (the key's password or the token's PIN) and
 LAYERCLEANUP_SIGN_TIMESTAMP_URL are optional. The password reaches
 osslsigncode through a pipe, never a command line or a file, and nothing of
 the key is written anywhere.
+
+The packaged program is always the unsigned one with a signature attached by
+osslsigncode's attach-signature: when signing, the signature just made; with
+LAYERCLEANUP_SIGNATURE, the one in that file (as osslsigncode's
+extract-signature writes it), which is how a published release is rebuilt
+with its signature. Either way the same tool makes the same bytes.
+
+The buildinfo records every package that decides the release's bytes; a
+release whose recorded versions Debian's archive does not offer could be
+checked by nobody, so it is refused unless --allow-unavailable says that it
+will not be published (the suite's own packages, a verifier's rebuild).
 """
 
 import argparse
@@ -35,17 +46,23 @@ import tempfile
 import time
 import zipfile
 
+import buildinfo
+import signature
+
 SIGNING = ("LAYERCLEANUP_SIGN_CERT", "LAYERCLEANUP_SIGN_KEY")
 PKCS11_MODULE = "LAYERCLEANUP_SIGN_PKCS11_MODULE"
 PASSWORD = "LAYERCLEANUP_SIGN_KEY_PASSWORD"
 TIMESTAMP_URL = "LAYERCLEANUP_SIGN_TIMESTAMP_URL"
+SIGNATURE = "LAYERCLEANUP_SIGNATURE"
 
 EXECUTABLE = 0o100755
 READABLE = 0o100644
 
 # The Debian packages whose versions decide the program's bytes: the i686
 # compiler, its runtime and libraries, the linker, the Windows headers and
-# import libraries, and the build tools.
+# import libraries, and the build tools. The ZIPs' bytes are decided by the
+# interpreter that runs this script and its zlib (interpreter_packages), and
+# a signed program's by osslsigncode.
 TOOLCHAIN = (
     "g++-mingw-w64-i686-posix",
     "gcc-mingw-w64-i686-posix",
@@ -63,16 +80,16 @@ def fail(message):
     sys.exit("package: " + message)
 
 
-def sign(program, name, url):
-    """The program signed with the certificate and key the environment names, or as it is."""
+def osslsigncode():
+    return shutil.which("osslsigncode") or fail("osslsigncode is needed to sign (scripts/bootstrap installs it)")
+
+
+def sign(unsigned, signed, name, url):
+    """Signs the program with the certificate and key the environment names."""
     cert, key = (os.environ.get(variable, "") for variable in SIGNING)
-    if not cert and not key:
-        return program
     if not cert or not key:
         fail("set both %s and %s to sign, or neither" % SIGNING)
-    tool = shutil.which("osslsigncode") or fail("osslsigncode is needed to sign (scripts/bootstrap installs it)")
-
-    command = [tool, "sign", "-certs", cert, "-key", key, "-h", "sha256", "-n", name]
+    command = [osslsigncode(), "sign", "-certs", cert, "-key", key, "-h", "sha256", "-n", name]
     if key.startswith("pkcs11:"):
         module = os.environ.get(PKCS11_MODULE) or fail("a key on a token needs %s, its PKCS#11 module" % PKCS11_MODULE)
         command += ["-pkcs11module", module]
@@ -88,19 +105,57 @@ def sign(program, name, url):
         command += ["-readpass", "/dev/fd/%d" % reading]
         passing = (reading,)
     environment = {variable: value for variable, value in os.environ.items() if variable != PASSWORD}
+    result = subprocess.run(command + ["-in", unsigned, "-out", signed], pass_fds=passing, env=environment,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    for descriptor in passing:
+        os.close(descriptor)
+    if result.returncode != 0:
+        fail("osslsigncode could not sign the program:\n" + result.stdout)
 
+
+def run_osslsigncode(arguments, what):
+    result = subprocess.run([osslsigncode()] + arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    if result.returncode != 0:
+        fail("osslsigncode could not %s:\n%s" % (what, result.stdout))
+
+
+def attach(unsigned, signature_file, signed, private):
+    """Attaches the signature in signature_file to the unsigned program.
+
+    osslsigncode checks a signature before it attaches one: against the
+    certificates the signature carries and the system's roots, at a moment
+    when all of those certificates were valid, so that a signature whose
+    certificate has since expired is attached all the same. Whether the
+    certificate deserves trust is for Windows to say, not for this step."""
+    with open(signature_file, "rb") as file:
+        carried = signature.Signature(signature.extracted(file.read()))
+    anchors = os.path.join(private, "anchors.pem")
+    carried.write_anchors(anchors)
+    run_osslsigncode(["attach-signature", "-sigin", signature_file, "-CAfile", anchors,
+                      "-time", str(carried.valid_moment()), "-in", unsigned, "-out", signed],
+                     "attach the signature")
+
+
+def packaged_program(program, name, url):
+    """The program as packaged, and whether it is signed."""
+    given = os.environ.get(SIGNATURE, "")
+    if given and any(os.environ.get(variable) for variable in SIGNING):
+        fail("set %s or the signing variables, not both" % SIGNATURE)
+    if not given and not any(os.environ.get(variable) for variable in SIGNING):
+        return program, False
     with tempfile.TemporaryDirectory(prefix="layercleanup-sign.") as private:
         unsigned, signed = os.path.join(private, "unsigned.exe"), os.path.join(private, "signed.exe")
         with open(unsigned, "wb") as file:
             file.write(program)
-        result = subprocess.run(command + ["-in", unsigned, "-out", signed], pass_fds=passing, env=environment,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        for descriptor in passing:
-            os.close(descriptor)
-        if result.returncode != 0:
-            fail("osslsigncode could not sign the program:\n" + result.stdout)
+        if not given:
+            sign(unsigned, signed, name, url)
+            given = os.path.join(private, "signature")
+            run_osslsigncode(["extract-signature", "-in", signed, "-out", given], "extract the signature")
+            os.remove(signed)
+        attach(unsigned, given, signed, private)
         with open(signed, "rb") as file:
-            return file.read()
+            return file.read(), True
 
 
 def entry(name, mode, epoch):
@@ -172,6 +227,62 @@ def installed_versions(packages):
     return [(package, versions[package]) for package in packages]
 
 
+def interpreter_packages():
+    """The packages of this interpreter: its program, its standard library and
+    the zlib it deflates with (zipfile has loaded it; Debian builds the module
+    in, so its library is found among those the process has mapped)."""
+    library = os.path.dirname(os.__file__)
+    files = {os.path.realpath(sys.executable)}
+    files |= {os.path.realpath(module.__file__) for module in list(sys.modules.values())
+              if getattr(module, "__file__", None) and module.__file__.startswith(library + os.sep)
+              and "-packages" not in module.__file__}
+    with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
+        files |= {line.split()[-1] for line in maps if "/libz.so" in line}
+    owners = set()
+    for path in sorted(files):
+        # dpkg may know a merged-/usr file under its old /lib or /bin name.
+        for name in (path, path[4:] if path.startswith("/usr/") else path):
+            found = subprocess.run(["dpkg-query", "-S", name], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                   text=True, check=False)
+            if found.returncode == 0:
+                owners.add(found.stdout.split(":", 1)[0].strip())
+                break
+        else:
+            fail("%s belongs to no Debian package: package with Debian's own python3" % path)
+    return sorted(owners)
+
+
+def unavailable(recorded):
+    """The recorded (name, version, offered versions) that Debian's archive, as apt sees it, does not offer."""
+    query = subprocess.run(["apt-cache", "madison"] + [name for name, _ in recorded], stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, text=True, check=False)
+    offered = {}
+    for line in query.stdout.splitlines():
+        cells = [cell.strip() for cell in line.split("|")]
+        if len(cells) >= 3 and "Sources" not in cells[2]:
+            offered.setdefault(cells[0], []).append(cells[1])
+    return [(name, version, offered.get(name, [])) for name, version in recorded
+            if version not in offered.get(name, [])]
+
+
+def check_available(recorded, allowed):
+    missing = unavailable(recorded)
+    if not missing:
+        return
+    listing = "\n".join("    %s %s (the archive offers %s)" % (name, version, ", ".join(offered) or "none")
+                        for name, version, offered in missing)
+    if allowed:
+        print("package: note: nobody could check this release, Debian's archive lacks the recorded\n%s" % listing)
+        return
+    upgrade = " ".join("%s=%s" % (name, offered[0]) for name, _, offered in missing if offered)
+    fail("Debian's archive, as apt sees it, lacks these recorded versions of the packages that decide the\n"
+         "release's bytes, so nobody could rebuild this release to check it:\n%s\n"
+         "Bring this machine up to date and package again:\n"
+         "    apt-get update && apt-get install %s\n"
+         "(A package that will not be published may be made all the same: configure with\n"
+         "-DLAYERCLEANUP_REQUIRE_ARCHIVE_VERSIONS=OFF.)" % (listing, upgrade or "..."))
+
+
 def architecture():
     return subprocess.run(["dpkg", "--print-architecture"], stdout=subprocess.PIPE, text=True,
                           check=True).stdout.strip()
@@ -188,24 +299,28 @@ def main():
         parser.add_argument(option, required=True)
     parser.add_argument("--url", default="")
     parser.add_argument("--epoch", required=True, type=int)
+    parser.add_argument("--allow-unavailable", action="store_true",
+                        help="make the release even where Debian's archive lacks a recorded version")
     arguments = parser.parse_args()
 
     stem = os.path.join(arguments.output_dir, "%s-%s-" % (arguments.name, arguments.version))
-    package, source, buildinfo = stem + arguments.platform + ".zip", stem + "source.zip", \
+    package, source, buildinfo_path = stem + arguments.platform + ".zip", stem + "source.zip", \
         stem + arguments.platform + ".buildinfo"
     # A release that fails to be made leaves none behind, rather than an older one.
-    for made in (package, source, buildinfo):
+    for made in (package, source, buildinfo_path):
         if os.path.exists(made):
             os.remove(made)
 
     release, release_version = debian_release()
-    toolchain = installed_versions(TOOLCHAIN)
+    with open(arguments.program, "rb") as file:
+        unsigned = file.read()
+    program, signed = packaged_program(unsigned, arguments.name, arguments.url)
+    recorded = installed_versions(TOOLCHAIN + tuple(interpreter_packages()) + (("osslsigncode",) if signed else ()))
+    check_available(recorded, arguments.allow_unavailable)
+
     top = "%s-%s" % (arguments.name, arguments.version)
     write_zip(source, source_contents(arguments.source_dir, top), arguments.epoch)
 
-    with open(arguments.program, "rb") as file:
-        unsigned = file.read()
-    program = sign(unsigned, arguments.name, arguments.url)
     program_name = os.path.basename(arguments.program)
     checksums = "%s  %s\n" % (sha256(program), program_name)
     with open(arguments.readme, "rb") as file:
@@ -223,31 +338,29 @@ def main():
         source_sum = sha256(file.read())
     with open(package, "rb") as file:
         package_sum = sha256(file.read())
-    lines = [
-        "Format: 1.0",
-        "Source: " + arguments.name,
-        "Version: " + arguments.version,
-        "Source-Date-Epoch: %d" % arguments.epoch,
-        "Source-Archive: " + os.path.basename(source),
-        "Source-Archive-SHA256: " + source_sum,
-        "Program: " + program_name,
-        "Program-Unsigned-SHA256: " + sha256(unsigned),
-        "Program-Packaged-SHA256: " + sha256(program),
-        "Program-Signed: " + ("yes" if program != unsigned else "no"),
-        "Package: " + os.path.basename(package),
-        "Package-SHA256: " + package_sum,
-        "Build-Origin: Debian",
-        "Build-Release: " + release,
-        "Build-Release-Version: " + release_version,
-        "Build-Architecture: " + architecture(),
-        "Installed-Build-Depends:",
-    ] + [" %s (= %s)%s" % (name, version, "," if index + 1 < len(toolchain) else "")
-         for index, (name, version) in enumerate(toolchain)]
-    with open(buildinfo + ".part", "w", encoding="ascii", newline="\n") as file:
-        file.write("\n".join(lines) + "\n")
-    os.replace(buildinfo + ".part", buildinfo)
-    print("package: %s%s, %s, %s" % (package, " (the program signed)" if program != unsigned else "",
-                                       os.path.basename(source), os.path.basename(buildinfo)))
+    text = buildinfo.format({
+        "Format": "1.0",
+        "Source": arguments.name,
+        "Version": arguments.version,
+        "Source-Date-Epoch": str(arguments.epoch),
+        "Source-Archive": os.path.basename(source),
+        "Source-Archive-SHA256": source_sum,
+        "Program": program_name,
+        "Program-Unsigned-SHA256": sha256(unsigned),
+        "Program-Packaged-SHA256": sha256(program),
+        "Program-Signed": "yes" if signed else "no",
+        "Package": os.path.basename(package),
+        "Package-SHA256": package_sum,
+        "Build-Origin": "Debian",
+        "Build-Release": release,
+        "Build-Release-Version": release_version,
+        "Build-Architecture": architecture(),
+    }, recorded)
+    with open(buildinfo_path + ".part", "w", encoding="ascii", newline="\n") as file:
+        file.write(text)
+    os.replace(buildinfo_path + ".part", buildinfo_path)
+    print("package: %s%s, %s, %s" % (package, " (the program signed)" if signed else "",
+                                       os.path.basename(source), os.path.basename(buildinfo_path)))
 
 
 if __name__ == "__main__":
