@@ -1,49 +1,173 @@
 #!/bin/sh
-# Runs scripts/verify-release as someone checking a release would: on the
-# suite's own release, in a clean Debian root, where it must confirm the
-# program; and on a copy whose program has one byte changed and whose
-# SHA256SUMS was made to match, where it must say that the program is not the
-# build of the source.
+# Runs scripts/verify-release as a careful user and as an attacker would: on
+# the suite's own release and on releases made from it by one change each,
+# every one as its publisher could make it (the buildinfo's checksums made to
+# match). Each row names the change, where the release is rebuilt (a clean
+# root, or --here), the status and the verdict, the last line, it must get.
 #
 #   check-verify-release.sh PYTHON SOURCE_DIR BUILD_DIR PACKAGE_NAME
 set -u
 python=$1 source=$2 build=$3 name=$4
+source_zip=${name%-*}-source.zip
 . "$(dirname "$0")/findings.sh"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/layercleanup-verify-test.XXXXXX")
-trap 'rm -rf "$scratch"' EXIT INT TERM
+trap 'kill "$listener" 2>/dev/null; rm -rf "$scratch"' EXIT INT TERM
+listener=""
 
-verify() { # EXPECTED-STATUS EXPECTED-LAST-LINE VERIFY-RELEASE-ARGUMENT...
-    want_status=$1 want_last=$2
-    shift 2
+# Edits a copy of the release in FOLDER, then makes the buildinfo's checksums match.
+edit() { # FOLDER CHANGE [ARGUMENT]
+    "$python" - "$@" "$name" "$source_zip" <<'PYTHON'
+import hashlib, re, sys, warnings, zipfile
+warnings.simplefilter("ignore")  # the duplicate entry is meant
+folder, change, argument, name, source_zip = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[-2], sys.argv[-1]
+package, buildinfo = "%s/%s.zip" % (folder, name), "%s/%s.buildinfo" % (folder, name)
+def rewrite(path, edit):  # rewrites a ZIP entry by entry: edit(entry, data) gives (entry, data) pairs
+    entries = [(entry, zipfile.ZipFile(path).read(entry)) for entry in zipfile.ZipFile(path).infolist()]
+    with zipfile.ZipFile(path, "w") as target:
+        for entry, data in entries:
+            for written, bytes_ in edit(entry, data):
+                target.writestr(written, bytes_)
+def program_with(program):
+    sums = ("%s  LayerCleanup.exe\n" % hashlib.sha256(program).hexdigest()).encode()
+    rewrite(package, lambda entry, data: [(entry, {"LayerCleanup.exe": program, "SHA256SUMS": sums}.get(entry.filename, data))])
+text = open(buildinfo).read()
+if change == "duplicate-program":  # a changed program first, the genuine one after it
+    program = bytearray(zipfile.ZipFile(package).read("LayerCleanup.exe")); program[0x1000] ^= 1
+    rewrite(package, lambda entry, data: [(entry, bytes(program))] * (entry.filename == "LayerCleanup.exe") + [(entry, data)])
+elif change == "readme":
+    rewrite(package, lambda entry, data: [(entry, data.replace(b"Never click", b"Just click") if entry.filename == "readme.txt" else data)])
+elif change == "program":
+    program = bytearray(zipfile.ZipFile(package).read("LayerCleanup.exe")); program[0x1000] ^= 1
+    program_with(bytes(program))
+elif change == "program-from":  # the program replaced by the file ARGUMENT
+    program_with(open(argument, "rb").read())
+elif change == "buildinfo":  # a package line replaced by ARGUMENT
+    text = re.sub(r"(?m)^ cmake \(= .*\),$", argument, text)
+elif change == "hostile-source":  # a CMakeLists.txt that reports its user and reaches for 127.0.0.1:ARGUMENT
+    probe = ('cmake_minimum_required(VERSION 3.25)\nexecute_process(COMMAND id -u OUTPUT_VARIABLE user OUTPUT_STRIP_TRAILING_WHITESPACE)\n'
+             'file(DOWNLOAD http://127.0.0.1:%s/ ${CMAKE_BINARY_DIR}/probe STATUS reached TIMEOUT 10)\n'
+             'message(FATAL_ERROR "hostile build: user ${user}, download ${reached}")\n' % argument).encode()
+    rewrite("%s/%s" % (folder, source_zip), lambda entry, data: [(entry, probe + data if entry.filename.endswith("-1.0.0/CMakeLists.txt") else data)])
+def sum_of(path): return hashlib.sha256(open(path, "rb").read()).hexdigest()
+program = zipfile.ZipFile(package).read("LayerCleanup.exe") if change != "duplicate-program" else None
+for field, value in (("Package-SHA256", sum_of(package)), ("Source-Archive-SHA256", sum_of("%s/%s" % (folder, source_zip))),
+                     ("Program-Packaged-SHA256", program and hashlib.sha256(program).hexdigest())):
+    text = re.sub(r"(?m)^%s: .*$" % field, "%s: %s" % (field, value), text) if value else text
+open(buildinfo, "w").write(text.replace("Program-Signed: no", "Program-Signed: yes") if change == "program-from" else text)
+PYTHON
+}
+
+release() { # FOLDER [RELEASE]: a copy of the suite's release, or of RELEASE (a folder)
+    mkdir -p "$1"
+    cp "${2:-$build}/$name.zip" "${2:-$build}/$source_zip" "${2:-$build}/$name.buildinfo" "$1/"
+}
+
+verify() { # FOLDER EXPECTED-STATUS EXPECTED-LAST-LINE VERIFY-RELEASE-OPTION...
+    folder=$1 want_status=$2 want_last=$3
+    shift 3
     status=0
-    "$source/scripts/verify-release" "$@" >"$scratch/output" 2>&1 || status=$?
-    last=$(tail -n 1 "$scratch/output")
+    (cd "$folder" && exec "$source/scripts/verify-release" "$@" "$name.zip") >"$folder.out" 2>&1 || status=$?
+    last=$(tail -n 1 "$folder.out")
     [ "$status" -eq "$want_status" ] && [ "$last" = "$want_last" ] ||
-        fail "verify-release $* exited $status (expected $want_status), saying:
-$(cat "$scratch/output")
+        fail "verify-release $* on $(basename "$folder") exited $status (expected $want_status), saying:
+$(cat "$folder.out")
 instead of ending with: $want_last"
 }
 
-verify 0 "VERIFIED: LayerCleanup.exe in $name.zip is the build of ${name%-*}-source.zip." "$build/$name.zip"
+# A signed release of these sources, with a throwaway key; and its program's
+# signature made for a program one byte different.
+keys="$scratch/keys"
+mkdir -p "$keys"
+"$source/scripts/quietly" openssl req -x509 -newkey rsa:2048 -sha256 -days 2 -nodes -subj "/CN=Microsoft Corporation" \
+    -addext extendedKeyUsage=codeSigning -keyout "$keys/key.pem" -out "$keys/cert.pem"
+fingerprint=$(openssl x509 -in "$keys/cert.pem" -noout -fingerprint -sha256 | sed 's/.*=//')
+"$source/scripts/quietly" cmake -S "$source" -B "$scratch/signed-build" --preset win32 -DLAYERCLEANUP_REQUIRE_ARCHIVE_VERSIONS=OFF
+LAYERCLEANUP_SIGN_CERT="$keys/cert.pem" LAYERCLEANUP_SIGN_KEY="$keys/key.pem" \
+    "$source/scripts/quietly" cmake --build "$scratch/signed-build" --target package
+"$python" -c 'import sys; p = bytearray(open(sys.argv[1], "rb").read()); p[0x1000] ^= 1; open(sys.argv[2], "wb").write(p)' \
+    "$build/LayerCleanup.exe" "$keys/other.exe"
+"$source/scripts/quietly" osslsigncode sign -certs "$keys/cert.pem" -key "$keys/key.pem" -h sha256 -n LayerCleanup \
+    -in "$keys/other.exe" -out "$keys/other-signed.exe"
+"$python" -c 'import sys; p = bytearray(open(sys.argv[1], "rb").read()); p[0x1000] ^= 1; open(sys.argv[2], "wb").write(p)' \
+    "$keys/other-signed.exe" "$keys/mismatched.exe"
 
-mkdir "$scratch/tampered"
-cp "$build/${name%-*}-source.zip" "$build/$name.buildinfo" "$scratch/tampered/"
-"$python" - "$build/$name.zip" "$scratch/tampered/$name.zip" <<'PYTHON'
-import hashlib, sys, zipfile
-source, target = zipfile.ZipFile(sys.argv[1]), zipfile.ZipFile(sys.argv[2], "w", zipfile.ZIP_DEFLATED)
-program = bytearray(source.read("LayerCleanup.exe"))
-program[0x1000] ^= 0x01
-for entry in source.infolist():
-    data = source.read(entry)
-    if entry.filename == "LayerCleanup.exe":
-        data = bytes(program)
-    elif entry.filename == "SHA256SUMS":
-        data = ("%s  LayerCleanup.exe\n" % hashlib.sha256(program).hexdigest()).encode()
-    target.writestr(entry, data)
-target.close()
+# Where Debian's archive no longer offers a recorded version (this machine is
+# behind it), no clean root can be made: the rows that need one expect that.
+behind=$("$python" - "$build/$name.buildinfo" <<'PYTHON'
+import re, subprocess, sys
+pins = re.findall(r"(?m)^ (\S+) \(= (\S+)\),?$", open(sys.argv[1]).read())
+listed = subprocess.run(["apt-cache", "madison"] + [name for name, _ in pins], stdout=subprocess.PIPE, text=True).stdout
+offered = {tuple(cell.strip() for cell in line.split("|")[:2]) for line in listed.splitlines()}
+print(" ".join("%s=%s" % pin for pin in pins if pin not in offered))
 PYTHON
-verify 1 "NOT VERIFIED: LayerCleanup.exe in $name.zip is NOT the build of ${name%-*}-source.zip." \
-    --here "$scratch/tampered/$name.zip"
+)
+built="VERIFIED: $name.zip is, byte for byte, the package that $source_zip builds."
+not_built="CANNOT VERIFY: $source_zip did not build (its output is above), so nothing was compared."
+missing="CANNOT VERIFY: the recorded toolchain is not available, so nothing was built."
+if [ -n "$behind" ]; then
+    echo "note: Debian's archive lacks recorded versions ($behind); the clean-root rows expect that verdict"
+    built=$missing not_built=$missing
+fi
+
+# A listener on this machine's loopback, which the build in a clean root must not reach.
+"$python" -c '
+import socket, sys
+server = socket.socket(); server.bind(("127.0.0.1", 0)); server.listen()
+open(sys.argv[1] + ".part", "w").write(str(server.getsockname()[1])); __import__("os").rename(sys.argv[1] + ".part", sys.argv[1])
+while True:
+    server.accept(); open(sys.argv[2], "a").write("connected\n")' "$scratch/port" "$scratch/reached" &
+listener=$!
+for _ in $(seq 1 100); do [ -s "$scratch/port" ] && break; sleep 0.1; done
+
+# Each row: the release, its change, the options, the status and last line expected.
+release "$scratch/genuine"
+verify "$scratch/genuine" "$(case $built in VERIFIED*) echo 0 ;; *) echo 3 ;; esac)" "$built"
+
+release "$scratch/missing-version" && edit "$scratch/missing-version" buildinfo " cmake (= 3.25.0-99),"
+verify "$scratch/missing-version" 3 "$missing"
+grep -q '^    cmake 3.25.0-99$' "$scratch/missing-version.out" || fail "the missing version is not named"
+
+release "$scratch/hostile" && edit "$scratch/hostile" hostile-source "$(cat "$scratch/port")"
+verify "$scratch/hostile" 3 "$not_built"
+[ -n "$behind" ] || grep -q "hostile build: user 65534, download [1-9]" "$scratch/hostile.out" ||
+    fail "the hostile build did not run as nobody without a network: $(grep 'hostile build' "$scratch/hostile.out")"
+[ -e "$scratch/reached" ] && fail "the build in the clean root reached this machine's loopback"
+
+release "$scratch/interrupted"
+(cd "$scratch/interrupted" && exec "$source/scripts/verify-release" "$name.zip") >"$scratch/interrupted.out" 2>&1 &
+checking=$!
+for _ in $(seq 1 300); do grep -q 'rebuilding' "$scratch/interrupted.out" && break; sleep 0.1; done
+kill -TERM "$checking"
+status=0 && wait "$checking" || status=$?
+[ "$status" -eq 3 ] && [ "$(tail -n 1 "$scratch/interrupted.out")" = \
+    "CANNOT VERIFY: the check was interrupted, so nothing was decided." ] ||
+    fail "an interrupted check exited $status, saying: $(cat "$scratch/interrupted.out")"
+
+release "$scratch/duplicate" && edit "$scratch/duplicate" duplicate-program
+verify "$scratch/duplicate" 1 "NOT VERIFIED: $name.zip is not a well-formed release ZIP: two entries are named LayerCleanup.exe." --here
+
+release "$scratch/readme" && edit "$scratch/readme" readme
+verify "$scratch/readme" 1 "NOT VERIFIED: $name.zip is NOT, byte for byte, the package that $source_zip builds: readme.txt differs." --here
+
+release "$scratch/program" && edit "$scratch/program" program
+verify "$scratch/program" 1 "NOT VERIFIED: LayerCleanup.exe in $name.zip is NOT the program that $source_zip builds." --here
+
+release "$scratch/injected" && edit "$scratch/injected" buildinfo ' $(touch${IFS}INJECTED) (= 1),'
+verify "$scratch/injected" 1 "NOT VERIFIED: $name.buildinfo is not a LayerCleanup buildinfo: Installed-Build-Depends: ' \$(touch\${IFS}INJECTED) (= 1),' is not ' name (= version),'." --here
+[ -n "$(find "$scratch" "$PWD" -maxdepth 3 -name INJECTED)" ] && fail "the buildinfo's command was run"
+
+release "$scratch/other-versions" && edit "$scratch/other-versions" buildinfo " cmake (= 3.25.0-99),"
+verify "$scratch/other-versions" 3 "CANNOT VERIFY: this machine's packages are not the recorded versions (above), so --here cannot check this release; run without --here." --here
+
+signed_by="signed by the certificate you named, SHA-256 fingerprint $fingerprint, which names itself \"/CN=Microsoft Corporation\"; whether to trust that certificate is for Windows to judge."
+release "$scratch/signed" "$scratch/signed-build"
+verify "$scratch/signed" 0 "VERIFIED: $name.zip is, byte for byte, the package that $source_zip builds, its program $signed_by" \
+    --here --signer "$(echo "$fingerprint" | tr -d : | tr A-F a-f)"
+verify "$scratch/signed" 1 "NOT VERIFIED: LayerCleanup.exe is signed by the certificate with SHA-256 fingerprint $fingerprint, not by the one you named." \
+    --here --signer "$(printf '%064d' 7)"
+
+release "$scratch/mismatched" "$scratch/signed-build" && edit "$scratch/mismatched" program-from "$keys/mismatched.exe"
+verify "$scratch/mismatched" 1 "NOT VERIFIED: the signature of LayerCleanup.exe does not match its contents, or not the certificate it names." --here
 
 [ "$findings" -eq 0 ] || exit 1
-echo "verify-release: confirms the suite's release in a clean root; rejects a changed program whose SHA256SUMS matches"
+echo "verify-release: every row got its verdict"
