@@ -61,7 +61,8 @@ for phrase in "LayerCleanup $version" ViceCity.exe LibertyCity.exe SanAndreas.ex
     "certutil -hashfile LayerCleanup.exe SHA256" "Get-FileHash LayerCleanup.exe" "other than the ZIP" \
     "Never click \"Run anyway\" just because the checksum matches SHA256SUMS" \
     "Successfully removed the registry value" "Compatibility tab" "MIT licence" \
-    "LayerCleanup-$version-source.zip" "scripts/verify-release ../$name.zip" "byte for byte"; do
+    "LayerCleanup-$version-source.zip" "verify-release $name.zip" "did not take from these files" \
+    "tag v$version" "byte for byte"; do
     printf '%s' "$words" | grep -qF "$phrase" || fail "readme.txt does not say \"$phrase\""
 done
 grep -q '://' "$scratch/readme.txt" && fail "readme.txt gives an address, though none was configured"
