@@ -153,8 +153,10 @@ class Certificate:
     def __init__(self, der):
         self.der = der
         _, start, end = _element(der, 0)
-        tbs = _children(der, start, end)[0]
-        fields = _children(der, tbs[1], tbs[2])
+        parts = _children(der, start, end)
+        if not parts or parts[0][0] != 0x30:
+            raise ValueError("bad certificate")
+        fields = _children(der, parts[0][1], parts[0][2])
         if fields and fields[0][0] == 0xA0:  # the explicit version
             fields = fields[1:]
         if len(fields) < 6 or fields[0][0] != 0x02:
