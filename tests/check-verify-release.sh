@@ -48,6 +48,9 @@ elif change == "hostile-source":  # a CMakeLists.txt that reports its user and r
              'file(DOWNLOAD http://127.0.0.1:%s/ ${CMAKE_BINARY_DIR}/probe STATUS reached TIMEOUT 10)\n'
              'message(FATAL_ERROR "hostile build: user ${user}, download ${reached}")\n' % argument).encode()
     rewrite("%s/%s" % (folder, source_zip), lambda entry, data: [(entry, probe + data if entry.filename.endswith("-1.0.0/CMakeLists.txt") else data)])
+elif change == "escaping-source":  # an entry that would land beside the verifier's folder
+    rewrite("%s/%s" % (folder, source_zip), lambda entry, data: [(entry, data)] + [(zipfile.ZipInfo(
+        entry.filename.split("/")[0] + "/../../../ESCAPED"), b"out")] * entry.filename.endswith("/LICENSE"))
 def sum_of(path): return hashlib.sha256(open(path, "rb").read()).hexdigest()
 program = zipfile.ZipFile(package).read("LayerCleanup.exe") if change != "duplicate-program" else None
 for field, value in (("Package-SHA256", sum_of(package)), ("Source-Archive-SHA256", sum_of("%s/%s" % (folder, source_zip))),
@@ -151,6 +154,10 @@ verify "$scratch/readme" 1 "NOT VERIFIED: $name.zip is NOT, byte for byte, the p
 
 release "$scratch/program" && edit "$scratch/program" program
 verify "$scratch/program" 1 "NOT VERIFIED: LayerCleanup.exe in $name.zip is NOT the program that $source_zip builds." --here
+
+release "$scratch/escaping" && edit "$scratch/escaping" escaping-source
+verify "$scratch/escaping" 1 "NOT VERIFIED: $source_zip is not a well-formed source ZIP: it holds an entry named 'LayerCleanup-1.0.0/../../../ESCAPED'." --here
+[ -n "$(find "$scratch" /tmp -maxdepth 3 -name ESCAPED)" ] && fail "an entry of the source ZIP landed outside the verifier's folder"
 
 release "$scratch/injected" && edit "$scratch/injected" buildinfo ' $(touch${IFS}INJECTED) (= 1),'
 verify "$scratch/injected" 1 "NOT VERIFIED: $name.buildinfo is not a LayerCleanup buildinfo: Installed-Build-Depends: ' \$(touch\${IFS}INJECTED) (= 1),' is not ' name (= version),'." --here
