@@ -46,8 +46,10 @@ import tempfile
 import time
 import zipfile
 
-import buildinfo
-import signature
+# Compiled modules would land beside the sources, and so in the source ZIP.
+sys.dont_write_bytecode = True
+import buildinfo  # noqa: E402
+import signature  # noqa: E402
 
 SIGNING = ("LAYERCLEANUP_SIGN_CERT", "LAYERCLEANUP_SIGN_KEY")
 PKCS11_MODULE = "LAYERCLEANUP_SIGN_PKCS11_MODULE"
