@@ -122,20 +122,37 @@ while True:
 listener=$!
 for _ in $(seq 1 100); do [ -s "$scratch/port" ] && break; sleep 0.1; done
 
-# Each row: the release, its change, the options, the status and last line expected.
-release "$scratch/genuine"
-verify "$scratch/genuine" "$(case $built in VERIFIED*) echo 0 ;; *) echo 3 ;; esac)" "$built"
-
-release "$scratch/missing-version" && edit "$scratch/missing-version" buildinfo " cmake (= 3.25.0-99),"
-verify "$scratch/missing-version" 3 "$missing"
+# The rows: a copy of a release (the suite's own, or the signed one above),
+# its change and the change's argument, how it is checked, and the status and
+# last line it must get. Checked in a clean root unless the options say --here.
+signed_by="signed by the certificate you named, SHA-256 fingerprint $fingerprint, which names itself \"/CN=Microsoft Corporation\"; whether to trust that certificate is for Windows to judge."
+while IFS='|' read -r row from change argument options want_status want_last; do
+    release "$scratch/$row" "$from"
+    [ -z "$change" ] || edit "$scratch/$row" "$change" "$argument"
+    # shellcheck disable=SC2086
+    verify "$scratch/$row" "$want_status" "$want_last" $options
+done <<ROWS
+genuine|$build||||$(case $built in VERIFIED*) echo 0 ;; *) echo 3 ;; esac)|$built
+missing-version|$build|buildinfo| cmake (= 3.25.0-99),||3|$missing
+hostile|$build|hostile-source|$(cat "$scratch/port")||3|$not_built
+duplicate|$build|duplicate-program||--here|1|NOT VERIFIED: $name.zip is not a well-formed release ZIP: two entries are named LayerCleanup.exe.
+readme|$build|readme||--here|1|NOT VERIFIED: $name.zip is NOT, byte for byte, the package that $source_zip builds: readme.txt differs.
+program|$build|program||--here|1|NOT VERIFIED: LayerCleanup.exe in $name.zip is NOT the program that $source_zip builds.
+escaping|$build|escaping-source||--here|1|NOT VERIFIED: $source_zip is not a well-formed source ZIP: it holds an entry named 'LayerCleanup-1.0.0/../../../ESCAPED'.
+injected|$build|buildinfo| \$(touch\${IFS}INJECTED) (= 1),|--here|1|NOT VERIFIED: $name.buildinfo is not a LayerCleanup buildinfo: Installed-Build-Depends: ' \$(touch\${IFS}INJECTED) (= 1),' is not ' name (= version),'.
+other-versions|$build|buildinfo| cmake (= 3.25.0-99),|--here|3|CANNOT VERIFY: this machine's packages are not the recorded versions (above), so --here cannot check this release; run without --here.
+signed|$scratch/signed-build|||--here --signer $(echo "$fingerprint" | tr -d : | tr A-F a-f)|0|VERIFIED: $name.zip is, byte for byte, the package that $source_zip builds, its program $signed_by
+other-signer|$scratch/signed-build|||--here --signer $(printf '%064d' 7)|1|NOT VERIFIED: LayerCleanup.exe is signed by the certificate with SHA-256 fingerprint $fingerprint, not by the one you named.
+mismatched|$scratch/signed-build|program-from|$keys/mismatched.exe|--here|1|NOT VERIFIED: the signature of LayerCleanup.exe does not match its contents, or not the certificate it names.
+ROWS
 grep -q '^    cmake 3.25.0-99$' "$scratch/missing-version.out" || fail "the missing version is not named"
-
-release "$scratch/hostile" && edit "$scratch/hostile" hostile-source "$(cat "$scratch/port")"
-verify "$scratch/hostile" 3 "$not_built"
 [ -n "$behind" ] || grep -q "hostile build: user 65534, download [1-9]" "$scratch/hostile.out" ||
     fail "the hostile build did not run as nobody without a network: $(grep 'hostile build' "$scratch/hostile.out")"
 [ -e "$scratch/reached" ] && fail "the build in the clean root reached this machine's loopback"
+[ -n "$(find "$scratch" /tmp "$PWD" -maxdepth 3 \( -name ESCAPED -o -name INJECTED \))" ] &&
+    fail "an entry of the source ZIP landed outside the verifier's folder, or the buildinfo's command was run"
 
+# Interrupted while the clean root is made.
 release "$scratch/interrupted"
 (cd "$scratch/interrupted" && exec "$source/scripts/verify-release" "$name.zip") >"$scratch/interrupted.out" 2>&1 &
 checking=$!
@@ -145,36 +162,6 @@ status=0 && wait "$checking" || status=$?
 [ "$status" -eq 3 ] && [ "$(tail -n 1 "$scratch/interrupted.out")" = \
     "CANNOT VERIFY: the check was interrupted, so nothing was decided." ] ||
     fail "an interrupted check exited $status, saying: $(cat "$scratch/interrupted.out")"
-
-release "$scratch/duplicate" && edit "$scratch/duplicate" duplicate-program
-verify "$scratch/duplicate" 1 "NOT VERIFIED: $name.zip is not a well-formed release ZIP: two entries are named LayerCleanup.exe." --here
-
-release "$scratch/readme" && edit "$scratch/readme" readme
-verify "$scratch/readme" 1 "NOT VERIFIED: $name.zip is NOT, byte for byte, the package that $source_zip builds: readme.txt differs." --here
-
-release "$scratch/program" && edit "$scratch/program" program
-verify "$scratch/program" 1 "NOT VERIFIED: LayerCleanup.exe in $name.zip is NOT the program that $source_zip builds." --here
-
-release "$scratch/escaping" && edit "$scratch/escaping" escaping-source
-verify "$scratch/escaping" 1 "NOT VERIFIED: $source_zip is not a well-formed source ZIP: it holds an entry named 'LayerCleanup-1.0.0/../../../ESCAPED'." --here
-[ -n "$(find "$scratch" /tmp -maxdepth 3 -name ESCAPED)" ] && fail "an entry of the source ZIP landed outside the verifier's folder"
-
-release "$scratch/injected" && edit "$scratch/injected" buildinfo ' $(touch${IFS}INJECTED) (= 1),'
-verify "$scratch/injected" 1 "NOT VERIFIED: $name.buildinfo is not a LayerCleanup buildinfo: Installed-Build-Depends: ' \$(touch\${IFS}INJECTED) (= 1),' is not ' name (= version),'." --here
-[ -n "$(find "$scratch" "$PWD" -maxdepth 3 -name INJECTED)" ] && fail "the buildinfo's command was run"
-
-release "$scratch/other-versions" && edit "$scratch/other-versions" buildinfo " cmake (= 3.25.0-99),"
-verify "$scratch/other-versions" 3 "CANNOT VERIFY: this machine's packages are not the recorded versions (above), so --here cannot check this release; run without --here." --here
-
-signed_by="signed by the certificate you named, SHA-256 fingerprint $fingerprint, which names itself \"/CN=Microsoft Corporation\"; whether to trust that certificate is for Windows to judge."
-release "$scratch/signed" "$scratch/signed-build"
-verify "$scratch/signed" 0 "VERIFIED: $name.zip is, byte for byte, the package that $source_zip builds, its program $signed_by" \
-    --here --signer "$(echo "$fingerprint" | tr -d : | tr A-F a-f)"
-verify "$scratch/signed" 1 "NOT VERIFIED: LayerCleanup.exe is signed by the certificate with SHA-256 fingerprint $fingerprint, not by the one you named." \
-    --here --signer "$(printf '%064d' 7)"
-
-release "$scratch/mismatched" "$scratch/signed-build" && edit "$scratch/mismatched" program-from "$keys/mismatched.exe"
-verify "$scratch/mismatched" 1 "NOT VERIFIED: the signature of LayerCleanup.exe does not match its contents, or not the certificate it names." --here
 
 [ "$findings" -eq 0 ] || exit 1
 echo "verify-release: every row got its verdict"
