@@ -4,7 +4,8 @@
 pattern; then the recorded packages, one a line, by Debian's rules for
 package names and versions. The package target writes it with format() and
 scripts/verify-release reads it with parse(), which rejects anything else:
-the file comes from whoever published the release.
+the file comes from whoever published the release. Both ask, with
+unavailable(), which recorded versions Debian's archive does not offer.
 """
 
 import re
@@ -91,3 +92,16 @@ def parse(text):
     if not packages or len({name for name, _ in packages}) != len(packages):
         raise Malformed("%s names no package, or one twice" % PACKAGES_FIELD)
     return fields, packages
+
+
+def unavailable(packages, madison):
+    """The (name, version, [offered versions]) of the recorded packages that
+    Debian's archive does not offer, from what `apt-cache madison NAME...`
+    printed for them."""
+    offered = {}
+    for line in madison.splitlines():
+        cells = [cell.strip() for cell in line.split("|")]
+        if len(cells) >= 3 and not cells[2].endswith(" Sources"):
+            offered.setdefault(cells[0], []).append(cells[1])
+    return [(name, version, offered.get(name, [])) for name, version in packages
+            if version not in offered.get(name, [])]

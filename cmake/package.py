@@ -254,21 +254,10 @@ def interpreter_packages():
     return sorted(owners)
 
 
-def unavailable(recorded):
-    """The recorded (name, version, offered versions) that Debian's archive, as apt sees it, does not offer."""
+def check_available(recorded, allowed):
     query = subprocess.run(["apt-cache", "madison"] + [name for name, _ in recorded], stdout=subprocess.PIPE,
                            stderr=subprocess.DEVNULL, text=True, check=False)
-    offered = {}
-    for line in query.stdout.splitlines():
-        cells = [cell.strip() for cell in line.split("|")]
-        if len(cells) >= 3 and "Sources" not in cells[2]:
-            offered.setdefault(cells[0], []).append(cells[1])
-    return [(name, version, offered.get(name, [])) for name, version in recorded
-            if version not in offered.get(name, [])]
-
-
-def check_available(recorded, allowed):
-    missing = unavailable(recorded)
+    missing = buildinfo.unavailable(recorded, query.stdout)
     if not missing:
         return
     listing = "\n".join("    %s %s (the archive offers %s)" % (name, version, ", ".join(offered) or "none")
