@@ -30,15 +30,17 @@ def rewrite(path, edit):  # rewrites a ZIP entry by entry: edit(entry, data) giv
 def program_with(program):
     sums = ("%s  LayerCleanup.exe\n" % hashlib.sha256(program).hexdigest()).encode()
     rewrite(package, lambda entry, data: [(entry, {"LayerCleanup.exe": program, "SHA256SUMS": sums}.get(entry.filename, data))])
+def changed():  # the packaged program with one byte changed
+    program = bytearray(zipfile.ZipFile(package).read("LayerCleanup.exe")); program[0x1000] ^= 1
+    return bytes(program)
 text = open(buildinfo).read()
 if change == "duplicate-program":  # a changed program first, the genuine one after it
-    program = bytearray(zipfile.ZipFile(package).read("LayerCleanup.exe")); program[0x1000] ^= 1
-    rewrite(package, lambda entry, data: [(entry, bytes(program))] * (entry.filename == "LayerCleanup.exe") + [(entry, data)])
+    program = changed()
+    rewrite(package, lambda entry, data: [(entry, program)] * (entry.filename == "LayerCleanup.exe") + [(entry, data)])
 elif change == "readme":
     rewrite(package, lambda entry, data: [(entry, data.replace(b"Never click", b"Just click") if entry.filename == "readme.txt" else data)])
 elif change == "program":
-    program = bytearray(zipfile.ZipFile(package).read("LayerCleanup.exe")); program[0x1000] ^= 1
-    program_with(bytes(program))
+    program_with(changed())
 elif change == "program-from":  # the program replaced by the file ARGUMENT
     program_with(open(argument, "rb").read())
 elif change == "buildinfo":  # a package line replaced by ARGUMENT
@@ -87,12 +89,13 @@ fingerprint=$(openssl x509 -in "$keys/cert.pem" -noout -fingerprint -sha256 | se
 "$source/scripts/quietly" cmake -S "$source" -B "$scratch/signed-build" --preset win32 -DLAYERCLEANUP_REQUIRE_ARCHIVE_VERSIONS=OFF
 LAYERCLEANUP_SIGN_CERT="$keys/cert.pem" LAYERCLEANUP_SIGN_KEY="$keys/key.pem" \
     "$source/scripts/quietly" cmake --build "$scratch/signed-build" --target package
-"$python" -c 'import sys; p = bytearray(open(sys.argv[1], "rb").read()); p[0x1000] ^= 1; open(sys.argv[2], "wb").write(p)' \
-    "$build/LayerCleanup.exe" "$keys/other.exe"
+flip() { # IN OUT: a copy of the program IN with one byte changed
+    "$python" -c 'import sys; p = bytearray(open(sys.argv[1], "rb").read()); p[0x1000] ^= 1; open(sys.argv[2], "wb").write(p)' "$@"
+}
+flip "$build/LayerCleanup.exe" "$keys/other.exe"
 "$source/scripts/quietly" osslsigncode sign -certs "$keys/cert.pem" -key "$keys/key.pem" -h sha256 -n LayerCleanup \
     -in "$keys/other.exe" -out "$keys/other-signed.exe"
-"$python" -c 'import sys; p = bytearray(open(sys.argv[1], "rb").read()); p[0x1000] ^= 1; open(sys.argv[2], "wb").write(p)' \
-    "$keys/other-signed.exe" "$keys/mismatched.exe"
+flip "$keys/other-signed.exe" "$keys/mismatched.exe"
 
 # Where Debian's archive no longer offers a recorded version (this machine is
 # behind it), no clean root can be made: the rows that need one expect that.
