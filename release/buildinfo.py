@@ -3,9 +3,8 @@
 "Key: value" lines, every field known, once, in this order, and matching its
 pattern; then the recorded packages, one a line, by Debian's rules for
 package names and versions. The package target writes it with format() and
-scripts/verify-release reads it with parse(), which rejects anything else:
-the file comes from whoever published the release. Both ask, with
-unavailable(), which recorded versions Debian's archive does not offer.
+verify-release reads it with parse(), which rejects anything else: the file
+comes from whoever published the release.
 """
 
 import re
@@ -93,15 +92,3 @@ def parse(text):
         raise Malformed("%s names no package, or one twice" % PACKAGES_FIELD)
     return fields, packages
 
-
-def unavailable(packages, madison):
-    """The (name, version, [offered versions]) of the recorded packages that
-    Debian's archive does not offer, from what `apt-cache madison NAME...`
-    printed for them."""
-    offered = {}
-    for line in madison.splitlines():
-        cells = [cell.strip() for cell in line.split("|")]
-        if len(cells) >= 3 and not cells[2].endswith(" Sources"):
-            offered.setdefault(cells[0], []).append(cells[1])
-    return [(name, version, offered.get(name, [])) for name, version in packages
-            if version not in offered.get(name, [])]

@@ -26,9 +26,10 @@ the key is written anywhere.
 
 The packaged program is always the unsigned one with a signature attached by
 osslsigncode's attach-signature: when signing, the signature just made; with
-LAYERCLEANUP_SIGNATURE, the one in that file (as osslsigncode's
-extract-signature writes it), which is how a published release is rebuilt
-with its signature. Either way the same tool makes the same bytes.
+LAYERCLEANUP_SIGNATURE, the one in that file (a PKCS#7 signature, PEM as
+osslsigncode's extract-signature -pem writes it, or DER), which is how a
+published release is rebuilt with its signature. Either way the same tool
+makes the same bytes.
 
 The buildinfo records every package that decides the release's bytes; a
 release whose recorded versions Debian's archive does not offer could be
@@ -49,6 +50,7 @@ import zipfile
 # Compiled modules would land beside the sources, and so in the source ZIP.
 sys.dont_write_bytecode = True
 import buildinfo  # noqa: E402
+import debian  # noqa: E402
 import signature  # noqa: E402
 
 SIGNING = ("LAYERCLEANUP_SIGN_CERT", "LAYERCLEANUP_SIGN_KEY")
@@ -130,12 +132,18 @@ def attach(unsigned, signature_file, signed, private):
     when all of those certificates were valid, so that a signature whose
     certificate has since expired is attached all the same. Whether the
     certificate deserves trust is for Windows to say, not for this step."""
-    with open(signature_file, "rb") as file:
-        carried = signature.Signature(signature.extracted(file.read()))
+    pem = os.path.join(private, "signature.pem")
+    try:
+        signature.as_pem(signature_file, pem)
+        certificates = signature.carried(pem)
+    except signature.Unreadable as error:
+        fail("cannot attach the signature: %s" % error)
+    if not certificates:
+        fail("cannot attach the signature: it carries no certificate")
     anchors = os.path.join(private, "anchors.pem")
-    carried.write_anchors(anchors)
-    run_osslsigncode(["attach-signature", "-sigin", signature_file, "-CAfile", anchors,
-                      "-time", str(carried.valid_moment()), "-in", unsigned, "-out", signed],
+    signature.write_anchors(certificates, anchors)
+    run_osslsigncode(["attach-signature", "-sigin", pem, "-CAfile", anchors,
+                      "-time", str(signature.valid_moment(certificates)), "-in", unsigned, "-out", signed],
                      "attach the signature")
 
 
@@ -153,7 +161,9 @@ def packaged_program(program, name, url):
         if not given:
             sign(unsigned, signed, name, url)
             given = os.path.join(private, "signature")
-            run_osslsigncode(["extract-signature", "-in", signed, "-out", given], "extract the signature")
+            status, said = signature.extract(signed, given)
+            if status != 0:
+                fail("osslsigncode could not extract the signature:\n" + said)
             os.remove(signed)
         attach(unsigned, given, signed, private)
         with open(signed, "rb") as file:
@@ -206,23 +216,14 @@ def source_contents(root, top):
 
 
 def debian_release():
-    fields = {}
-    try:
-        with open("/etc/os-release", encoding="utf-8") as file:
-            for line in file:
-                key, _, value = line.strip().partition("=")
-                fields[key] = value.strip('"')
-    except OSError:
-        pass
-    if fields.get("ID") != "debian" or not fields.get("VERSION_CODENAME"):
+    codename, version = debian.release()
+    if not codename:
         fail("the buildinfo records Debian's package versions: package on Debian")
-    return fields["VERSION_CODENAME"], fields.get("VERSION_ID", "")
+    return codename, version
 
 
 def installed_versions(packages):
-    query = subprocess.run(["dpkg-query", "-W", "-f", "${Package} ${Version}\\n"] + list(packages),
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, check=False)
-    versions = dict(line.split(" ", 1) for line in query.stdout.splitlines() if " " in line)
+    versions = debian.installed(debian.ask(debian.installed_query(packages)))
     missing = [package for package in packages if not versions.get(package)]
     if missing:
         fail("cannot tell the installed version of " + ", ".join(missing))
@@ -255,9 +256,7 @@ def interpreter_packages():
 
 
 def check_available(recorded, allowed):
-    query = subprocess.run(["apt-cache", "madison"] + [name for name, _ in recorded], stdout=subprocess.PIPE,
-                           stderr=subprocess.DEVNULL, text=True, check=False)
-    missing = buildinfo.unavailable(recorded, query.stdout)
+    missing = debian.unavailable(recorded, debian.ask(debian.offered_query(name for name, _ in recorded)))
     if not missing:
         return
     listing = "\n".join("    %s %s (the archive offers %s)" % (name, version, ", ".join(offered) or "none")
@@ -272,11 +271,6 @@ def check_available(recorded, allowed):
          "    apt-get update && apt-get install %s\n"
          "(A package that will not be published may be made all the same: configure with\n"
          "-DLAYERCLEANUP_REQUIRE_ARCHIVE_VERSIONS=OFF.)" % (listing, upgrade or "..."))
-
-
-def architecture():
-    return subprocess.run(["dpkg", "--print-architecture"], stdout=subprocess.PIPE, text=True,
-                          check=True).stdout.strip()
 
 
 def sha256(data):
@@ -345,7 +339,7 @@ def main():
         "Build-Origin": "Debian",
         "Build-Release": release,
         "Build-Release-Version": release_version,
-        "Build-Architecture": architecture(),
+        "Build-Architecture": debian.architecture(),
     }, recorded)
     with open(buildinfo_path + ".part", "w", encoding="ascii", newline="\n") as file:
         file.write(text)

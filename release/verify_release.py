@@ -1,0 +1,213 @@
+#!/usr/bin/env python3
+"""Checks that a LayerCleanup release is the build of its source.
+
+    verify-release [--source FILE] [--buildinfo FILE] [--signer FINGERPRINT]
+                   [--here] [--snapshot URL] PACKAGE.zip
+
+Takes the program's ZIP, the source ZIP and the buildinfo published beside
+it, and rebuilds the whole ZIP from the source in a clean Debian root (made
+by mmdebstrap) holding exactly the package versions that the buildinfo
+records: the build runs there as an unprivileged user without a network.
+For a signed program the signature is checked (intact, made with the key of
+the one certificate it names, and not joined by another signature), then
+taken out of the published program and attached to the rebuilt one. The two ZIPs are compared byte for byte: the program,
+readme.txt, LICENSE.txt, SHA256SUMS, the entries and the ZIP's structure.
+
+The last line is the verdict, and the status says the same:
+    VERIFIED: ...        0  the ZIP is, byte for byte, the build of the source
+    NOT VERIFIED: ...    1  it is shown not to be (a byte differs, the signature
+                            does not match, a file is malformed, another signer)
+    usage errors         2
+    CANNOT VERIFY: ...   3  the check could not be made (a recorded version no
+                            longer in the archive, no clean root, no network, a
+                            build that failed, interrupted)
+
+  --source, --buildinfo  the source ZIP and the buildinfo, when they are not
+                         beside PACKAGE.zip under their published names
+  --signer FINGERPRINT   the SHA-256 fingerprint of the certificate that must
+                         have signed the program (hex, with or without colons)
+  --here                 build on this machine, as the current user, with its
+                         own packages (seconds instead of a minute), which must
+                         be the recorded versions
+  --snapshot URL         take the packages from URL, Debian's snapshot archive as
+                         it was at a given time, for versions that Debian's
+                         archive no longer holds
+
+Everything it is handed is treated as hostile: the buildinfo must be exactly
+of its format, the ZIPs well formed and unpacked inside the verifier's own
+folder, and nothing read from them becomes part of a shell command. Run a
+copy of this script that you obtained independently of the files under
+check, never the one inside the source ZIP being checked.
+
+Needs python3, and mmdebstrap (and unshare, from util-linux) for the clean
+root. Works as root, and without root where user namespaces allow. Its parts
+lie beside it: published.py checks the published files, clean_root.py makes
+the place the source is built in, inside.py runs there, and this file reads
+the command line and gives the verdict.
+"""
+
+import argparse
+import os
+import pwd
+import re
+import shutil
+import signal
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True
+import clean_root  # noqa: E402
+import inside  # noqa: E402
+import published  # noqa: E402
+from processes import tail  # noqa: E402
+from verdict import (CANNOT_VERIFY, NOT_VERIFIED, VERIFIED, Interrupted, Refused, Verdict,  # noqa: E402
+                     say, show, shown)
+
+
+def colons(fingerprint):
+    return ":".join(fingerprint[at:at + 2] for at in range(0, len(fingerprint), 2)).upper()
+
+
+def interrupted(number, frame):
+    raise Interrupted()
+
+
+def arguments():
+    parser = argparse.ArgumentParser(prog="verify-release", usage=__doc__.split("\n\n")[1].strip(),
+                                     add_help=True)
+    parser.add_argument("package")
+    parser.add_argument("--source")
+    parser.add_argument("--buildinfo")
+    parser.add_argument("--signer")
+    parser.add_argument("--here", action="store_true")
+    parser.add_argument("--snapshot")
+    options = parser.parse_args()
+    if options.signer is not None:
+        options.signer = options.signer.replace(":", "").lower()
+        if not re.fullmatch(r"[0-9a-f]{64}", options.signer):
+            parser.error("--signer takes a SHA-256 fingerprint: 64 hexadecimal digits, with or without colons")
+    if options.snapshot is not None and not re.fullmatch(r"https?://[A-Za-z0-9._~:/?#@!$&()*+,;=%-]+",
+                                                         options.snapshot):
+        parser.error("--snapshot takes an http:// or https:// address")
+    stem, platform = re.fullmatch(r"(.*)-([^-/]*)\.zip", options.package).groups() \
+        if re.fullmatch(r".*-[^-/]*\.zip", options.package) else (options.package, "win32")
+    options.source = options.source or stem + "-source.zip"
+    options.buildinfo = options.buildinfo or "%s-%s.buildinfo" % (stem, platform)
+    for path in (options.package, options.source, options.buildinfo):
+        if not os.path.isfile(path):
+            parser.error("%s does not exist; name the source ZIP and the buildinfo with --source and --buildinfo"
+                         % path)
+    return options
+
+
+def signer(found, program, wanted):
+    """The fingerprint of the certificate whose key made the program's
+    signature, from what the signature stage found; Refused where there is
+    not exactly one such certificate or it is not the one wanted."""
+    if not found.get("signed"):
+        raise Refused(NOT_VERIFIED, "%s is not signed, but the buildinfo says otherwise." % program)
+    if found.get("signers", 1) != 1 or found.get("nested"):
+        raise Refused(NOT_VERIFIED, "%s carries more than one signature (one inside another, or several "
+                      "signers), and Windows would show each; a release is signed once." % program)
+    made_by = found.get("made_by") or []
+    if len(made_by) != 1:
+        show(found.get("log", ""))
+        raise Refused(NOT_VERIFIED, "the signature of %s does not match its contents, or not the certificate it "
+                      "names." % program)
+    if found.get("ambiguous"):
+        raise Refused(NOT_VERIFIED, "the signature of %s names its signer so that more than one certificate it "
+                      "carries fits (the same serial number and issuer, letter case and spacing aside), so which "
+                      "one it names is not certain." % program)
+    if wanted and made_by[0] != wanted:
+        raise Refused(NOT_VERIFIED, "%s is signed by the certificate with SHA-256 fingerprint %s, not by the one "
+                      "you named." % (program, colons(made_by[0])))
+    if found.get("unsigned") is None:
+        raise Refused(CANNOT_VERIFY, "the signature could not be taken out of %s." % program)
+    return made_by[0]
+
+
+def verify(options, work):
+    release = published.Release(options.package, options.source, options.buildinfo)
+    fields, program_name = release.fields, release.fields["Program"]
+    if options.signer and not release.signed:
+        return Verdict(NOT_VERIFIED, "%s is not signed, so not by the certificate you named." % program_name)
+    stages = os.path.join(work, "inside")
+    os.makedirs(os.path.join(stages, "source"))
+    published.unpack_source(options.source, release.top, os.path.join(stages, "source"))
+    with open(os.path.join(stages, "packaged.exe"), "wb") as file:
+        file.write(release.program)
+
+    started = time.time()
+    out, found = clean_root.here(release, work, user()) if options.here else \
+        clean_root.clean_root(options, release, work)
+    say("finished in %d s" % (time.time() - started))
+
+    if release.signed:
+        fingerprint = signer(found, program_name, options.signer)
+    built = inside.load(os.path.join(out, "build.json"))
+    if not built.get("program"):
+        show(tail(os.path.join(out, "build.log")))
+        return Verdict(CANNOT_VERIFY, "%s did not build (its output is above), so nothing was compared." %
+                       release.source_name)
+    with open(os.path.join(out, program_name), "rb") as file:
+        rebuilt_program = file.read()
+    if rebuilt_program != (found["unsigned"] if release.signed else release.program):
+        return Verdict(NOT_VERIFIED, "%s in %s is NOT the program that %s builds." % (
+            program_name, release.package_name, release.source_name))
+    if not built.get("package") or not os.path.isfile(os.path.join(out, fields["Package"])):
+        show(tail(os.path.join(out, "build.log")))
+        return Verdict(CANNOT_VERIFY, "the package could not be made again (the output is above), so it was not "
+                       "compared.")
+    with open(os.path.join(out, fields["Package"]), "rb") as file:
+        rebuilt = file.read()
+    if rebuilt != release.published:
+        return Verdict(NOT_VERIFIED, "%s is NOT, byte for byte, the package that %s builds: %s." % (
+            release.package_name, release.source_name, published.difference(release.entries, rebuilt)))
+    if not release.signed:
+        return Verdict(VERIFIED, "%s is, byte for byte, the package that %s builds." % (
+            release.package_name, release.source_name))
+    # The name is the certificate's own word: shown on a line of its own, never in the verdict.
+    say("the signing certificate calls itself \"%s\"" % shown(found.get("subject", ""))
+        .replace("\\", "\\\\").replace("\"", "\\\""))
+    whose = ("the certificate you named, SHA-256 fingerprint %s" if options.signer
+             else "the certificate with SHA-256 fingerprint %s") % colons(fingerprint)
+    return Verdict(VERIFIED, "%s is, byte for byte, the package that %s builds, its program signed by %s; "
+                   "whether to trust that certificate is for Windows to judge." % (
+                       release.package_name, release.source_name, whose))
+
+
+def user():
+    try:
+        return pwd.getpwuid(os.getuid()).pw_name
+    except KeyError:
+        return "user %d" % os.getuid()
+
+
+def main():
+    options = arguments()
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, interrupted)
+    # The folder is one that the hook can read where mmdebstrap runs
+    # unprivileged, and a path that mmdebstrap's hooks take as one word.
+    os.umask(0o022)
+    temporary = os.environ.get("TMPDIR", "/tmp")
+    work = tempfile.mkdtemp(prefix="layercleanup-verify.",
+                            dir=temporary if re.fullmatch(r"/[A-Za-z0-9/._-]*", temporary) else "/tmp")
+    os.chmod(work, 0o711)
+    try:
+        verdict = verify(options, work)
+    except Refused as refusal:
+        verdict = refusal.verdict
+    except Interrupted:
+        verdict = Verdict(CANNOT_VERIFY, "the check was interrupted, so nothing was decided.")
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        shutil.rmtree(work, ignore_errors=True)
+    print(verdict.line(), flush=True)
+    return verdict.status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
