@@ -73,7 +73,7 @@ verify() { # FOLDER EXPECTED-STATUS EXPECTED-LAST-LINE VERIFY-RELEASE-OPTION...
     status=0
     (cd "$folder" && exec "$source/scripts/verify-release" "$@" "$name.zip") >"$folder.out" 2>&1 || status=$?
     last=$(tail -n 1 "$folder.out")
-    [ "$status" -eq "$want_status" ] && [ "$last" = "$want_last" ] ||
+    { [ "$status" -eq "$want_status" ] && [ "$last" = "$want_last" ]; } ||
         fail "verify-release $* on $(basename "$folder") exited $status (expected $want_status), saying:
 $(cat "$folder.out")
 instead of ending with: $want_last"
@@ -96,6 +96,22 @@ flip "$build/LayerCleanup.exe" "$keys/other.exe"
 "$source/scripts/quietly" osslsigncode sign -certs "$keys/cert.pem" -key "$keys/key.pem" -h sha256 -n LayerCleanup \
     -in "$keys/other.exe" -out "$keys/other-signed.exe"
 flip "$keys/other-signed.exe" "$keys/mismatched.exe"
+# A forged signer: the program signed with another key, whose certificate
+# copies the throwaway one's serial and its issuer but for letter case; the
+# signature also carries the throwaway certificate and names its issuer
+# exactly. And the genuine signed program with a second signature nested in.
+"$source/scripts/quietly" openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -sha256 -days 2 -nodes \
+    -subj "/CN=microsoft corporation" -set_serial "0x$(openssl x509 -in "$keys/cert.pem" -noout -serial | sed 's/.*=//')" \
+    -addext extendedKeyUsage=codeSigning -keyout "$keys/forger.key" -out "$keys/forger.pem"
+cat "$keys/forger.pem" "$keys/cert.pem" >"$keys/forger-bag.pem"
+"$source/scripts/quietly" osslsigncode sign -certs "$keys/forger-bag.pem" -key "$keys/forger.key" -h sha256 \
+    -n LayerCleanup -in "$build/LayerCleanup.exe" -out "$keys/forger-signed.exe"
+"$python" -c 'import sys; p = open(sys.argv[1], "rb").read(); at = p.rindex(b"microsoft corporation")
+open(sys.argv[2], "wb").write(p[:at] + b"Microsoft Corporation" + p[at + 21:])' "$keys/forger-signed.exe" "$keys/forged.exe"
+"$python" -c 'import sys, zipfile; open(sys.argv[2], "wb").write(zipfile.ZipFile(sys.argv[1]).read("LayerCleanup.exe"))' \
+    "$scratch/signed-build/$name.zip" "$keys/signed.exe"
+"$source/scripts/quietly" osslsigncode sign -nest -certs "$keys/forger.pem" -key "$keys/forger.key" -h sha256 \
+    -n LayerCleanup -in "$keys/signed.exe" -out "$keys/nested.exe"
 
 # Where Debian's archive no longer offers a recorded version (this machine is
 # behind it), no clean root can be made: the rows that need one expect that.
@@ -128,7 +144,8 @@ for _ in $(seq 1 100); do [ -s "$scratch/port" ] && break; sleep 0.1; done
 # The rows: a copy of a release (the suite's own, or the signed one above),
 # its change and the change's argument, how it is checked, and the status and
 # last line it must get. Checked in a clean root unless the options say --here.
-signed_by="signed by the certificate you named, SHA-256 fingerprint $fingerprint, which names itself \"/CN=Microsoft Corporation\"; whether to trust that certificate is for Windows to judge."
+signed_by="signed by the certificate you named, SHA-256 fingerprint $fingerprint; whether to trust that certificate is for Windows to judge."
+signer=$(echo "$fingerprint" | tr -d : | tr A-F a-f)
 while IFS='|' read -r row from change argument options want_status want_last; do
     release "$scratch/$row" "$from"
     [ -z "$change" ] || edit "$scratch/$row" "$change" "$argument"
@@ -144,11 +161,15 @@ program|$build|program||--here|1|NOT VERIFIED: LayerCleanup.exe in $name.zip is 
 escaping|$build|escaping-source||--here|1|NOT VERIFIED: $source_zip is not a well-formed source ZIP: it holds an entry named 'LayerCleanup-1.0.0/../../../ESCAPED'.
 injected|$build|buildinfo| \$(touch\${IFS}INJECTED) (= 1),|--here|1|NOT VERIFIED: $name.buildinfo is not a LayerCleanup buildinfo: Installed-Build-Depends: ' \$(touch\${IFS}INJECTED) (= 1),' is not ' name (= version),'.
 other-versions|$build|buildinfo| cmake (= 3.25.0-99),|--here|3|CANNOT VERIFY: this machine's packages are not the recorded versions (above), so --here cannot check this release; run without --here.
-signed|$scratch/signed-build|||--here --signer $(echo "$fingerprint" | tr -d : | tr A-F a-f)|0|VERIFIED: $name.zip is, byte for byte, the package that $source_zip builds, its program $signed_by
+signed|$scratch/signed-build|||--here --signer $signer|0|VERIFIED: $name.zip is, byte for byte, the package that $source_zip builds, its program $signed_by
 other-signer|$scratch/signed-build|||--here --signer $(printf '%064d' 7)|1|NOT VERIFIED: LayerCleanup.exe is signed by the certificate with SHA-256 fingerprint $fingerprint, not by the one you named.
 mismatched|$scratch/signed-build|program-from|$keys/mismatched.exe|--here|1|NOT VERIFIED: the signature of LayerCleanup.exe does not match its contents, or not the certificate it names.
+forged|$scratch/signed-build|program-from|$keys/forged.exe|--here --signer $signer|1|NOT VERIFIED: the signature of LayerCleanup.exe names its signer so that more than one certificate it carries fits (the same serial number and issuer, letter case and spacing aside), so which one it names is not certain.
+nested|$scratch/signed-build|program-from|$keys/nested.exe|--here --signer $signer|1|NOT VERIFIED: LayerCleanup.exe carries more than one signature (one inside another, or several signers), and Windows would show each; a release is signed once.
 ROWS
 grep -q '^    cmake 3.25.0-99$' "$scratch/missing-version.out" || fail "the missing version is not named"
+grep -qx 'verify-release: the signing certificate calls itself "CN=Microsoft Corporation"' "$scratch/signed.out" ||
+    fail "the signing certificate's own name is not shown apart from the verdict"
 [ -n "$behind" ] || grep -q "hostile build: user 65534, download [1-9]" "$scratch/hostile.out" ||
     fail "the hostile build did not run as nobody without a network: $(grep 'hostile build' "$scratch/hostile.out")"
 [ -e "$scratch/reached" ] && fail "the build in the clean root reached this machine's loopback"
@@ -162,8 +183,8 @@ checking=$!
 for _ in $(seq 1 300); do grep -q 'rebuilding' "$scratch/interrupted.out" && break; sleep 0.1; done
 kill -TERM "$checking"
 status=0 && wait "$checking" || status=$?
-[ "$status" -eq 3 ] && [ "$(tail -n 1 "$scratch/interrupted.out")" = \
-    "CANNOT VERIFY: the check was interrupted, so nothing was decided." ] ||
+{ [ "$status" -eq 3 ] && [ "$(tail -n 1 "$scratch/interrupted.out")" = \
+    "CANNOT VERIFY: the check was interrupted, so nothing was decided." ]; } ||
     fail "an interrupted check exited $status, saying: $(cat "$scratch/interrupted.out")"
 
 [ "$findings" -eq 0 ] || exit 1
