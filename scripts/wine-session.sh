@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced by the scripts: Wine's loaders, its environment, and a private Wine
 # session for tests and headless runs.
 #   wine_environment PREFIX  exports what every Wine process here runs with
@@ -23,6 +24,7 @@
 # always started through the 64-bit loader, and only 32-bit programs through
 # the 32-bit one.
 wine64=/usr/lib/wine/wine64
+# shellcheck disable=SC2034 # used by the scripts that source this file
 wine32=/usr/lib/wine/wine
 
 session_xvfb_pid=""

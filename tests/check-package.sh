@@ -48,6 +48,7 @@ for text in readme.txt LICENSE.txt; do
     [ -s "$file" ] || { fail "$text is missing or empty"; continue; }
     LC_ALL=C grep -q '[^ -~'"$(printf '\r')"']' "$file" && fail "$text holds characters other than printable ASCII"
     # The text rewritten with CRLF after every line is the text itself.
+    # shellcheck disable=SC2094 # both ends only read it
     tr -d '\r' <"$file" | sed 's/$/\r/' | cmp -s - "$file" || fail "$text has lines not ended by CRLF"
     long=$(tr -d '\r' <"$file" | awk 'length($0) > 80 { print NR }' | tr '\n' ' ')
     [ -z "$long" ] || fail "$text has lines longer than 80 columns: $long"
