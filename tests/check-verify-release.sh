@@ -26,7 +26,7 @@ def rewrite(path, edit):  # rewrites a ZIP entry by entry: edit(entry, data) giv
     with zipfile.ZipFile(path, "w") as target:
         for entry, data in entries:
             for written, bytes_ in edit(entry, data):
-                target.writestr(written, bytes_)
+                target.writestr(written, bytes_, compresslevel=9)  # as the package target packs
 def program_with(program):
     sums = ("%s  LayerCleanup.exe\n" % hashlib.sha256(program).hexdigest()).encode()
     rewrite(package, lambda entry, data: [(entry, {"LayerCleanup.exe": program, "SHA256SUMS": sums}.get(entry.filename, data))])
@@ -99,15 +99,19 @@ flip "$keys/other-signed.exe" "$keys/mismatched.exe"
 # A forged signer: the program signed with another key, whose certificate
 # copies the throwaway one's serial and its issuer but for letter case; the
 # signature also carries the throwaway certificate and names its issuer
-# exactly. And the genuine signed program with a second signature nested in.
+# exactly, and is attached to the genuine program. And the genuine signed
+# program with a second signature nested in.
 "$source/scripts/quietly" openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -sha256 -days 2 -nodes \
     -subj "/CN=microsoft corporation" -set_serial "0x$(openssl x509 -in "$keys/cert.pem" -noout -serial | sed 's/.*=//')" \
     -addext extendedKeyUsage=codeSigning -keyout "$keys/forger.key" -out "$keys/forger.pem"
 cat "$keys/forger.pem" "$keys/cert.pem" >"$keys/forger-bag.pem"
 "$source/scripts/quietly" osslsigncode sign -certs "$keys/forger-bag.pem" -key "$keys/forger.key" -h sha256 \
     -n LayerCleanup -in "$build/LayerCleanup.exe" -out "$keys/forger-signed.exe"
+"$source/scripts/quietly" osslsigncode extract-signature -in "$keys/forger-signed.exe" -out "$keys/forger.sig"
 "$python" -c 'import sys; p = open(sys.argv[1], "rb").read(); at = p.rindex(b"microsoft corporation")
-open(sys.argv[2], "wb").write(p[:at] + b"Microsoft Corporation" + p[at + 21:])' "$keys/forger-signed.exe" "$keys/forged.exe"
+open(sys.argv[1], "wb").write(p[:at] + b"Microsoft Corporation" + p[at + 21:])' "$keys/forger.sig"
+"$source/scripts/quietly" osslsigncode attach-signature -sigin "$keys/forger.sig" -CAfile "$keys/forger-bag.pem" \
+    -in "$build/LayerCleanup.exe" -out "$keys/forged.exe"
 "$python" -c 'import sys, zipfile; open(sys.argv[2], "wb").write(zipfile.ZipFile(sys.argv[1]).read("LayerCleanup.exe"))' \
     "$scratch/signed-build/$name.zip" "$keys/signed.exe"
 "$source/scripts/quietly" osslsigncode sign -nest -certs "$keys/forger.pem" -key "$keys/forger.key" -h sha256 \
