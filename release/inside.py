@@ -53,7 +53,7 @@ def stage_signature(folder):
             found["signers"], found["nested"] = signature.structure(pem)
             certificates = signature.carried(pem)
         except signature.Unreadable as error:
-            found["unreadable"] = str(error)
+            log.append("%s\n" % error)
             certificates = []
         if certificates:
             anchors = os.path.join(folder, "anchors.pem")

@@ -6,7 +6,7 @@ wanting raises Refused with its verdict; nothing is raised for success."""
 
 from typing import NamedTuple
 
-VERIFIED, NOT_VERIFIED, USAGE, CANNOT_VERIFY = 0, 1, 2, 3
+VERIFIED, NOT_VERIFIED, CANNOT_VERIFY = 0, 1, 3  # 2: usage errors, as argparse gives them
 LABELS = {VERIFIED: "VERIFIED", NOT_VERIFIED: "NOT VERIFIED", CANNOT_VERIFY: "CANNOT VERIFY"}
 
 
