@@ -35,6 +35,24 @@ FIELDS = (
     ("Build-Architecture", r"[a-z0-9]{2,16}"),
 )
 PACKAGES_FIELD = "Installed-Build-Depends"
+
+# The Debian packages whose versions decide the program's bytes: the i686
+# compiler, its runtime and libraries, the linker, the Windows headers and
+# import libraries, and the build tools. The ZIPs' bytes are decided by the
+# interpreter that packs them and its zlib, and a signed program's by
+# osslsigncode. A buildinfo records these and nothing else.
+TOOLCHAIN = (
+    "g++-mingw-w64-i686-posix",
+    "gcc-mingw-w64-i686-posix",
+    "gcc-mingw-w64-i686-posix-runtime",
+    "gcc-mingw-w64-base",
+    "binutils-mingw-w64-i686",
+    "mingw-w64-i686-dev",
+    "mingw-w64-common",
+    "cmake",
+    "ninja-build",
+)
+MAY_RECORD = r"osslsigncode|zlib1g|python3\.[0-9]{1,2}(?:-minimal)?|libpython3\.[0-9]{1,2}-(?:minimal|stdlib)"
 LARGEST = 64 * 1024
 
 
@@ -88,7 +106,12 @@ def parse(text):
         if not match:
             raise Malformed("%s: %r is not ' name (= version)%s'" % (PACKAGES_FIELD, line[:80], comma))
         packages.append((match.group(1), match.group(2)))
-    if not packages or len({name for name, _ in packages}) != len(packages):
-        raise Malformed("%s names no package, or one twice" % PACKAGES_FIELD)
+    names = [name for name, _ in packages]
+    if len(set(names)) != len(names):
+        raise Malformed("%s names a package twice" % PACKAGES_FIELD)
+    others = [name for name in names if name not in TOOLCHAIN and not re.fullmatch(MAY_RECORD, name)]
+    if others or not set(TOOLCHAIN) <= set(names):
+        raise Malformed("%s records %s, not the packages that decide a release's bytes" % (
+            PACKAGES_FIELD, ", ".join(others) if others else "too few"))
     return fields, packages
 

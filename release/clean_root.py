@@ -11,7 +11,9 @@ import time
 
 import debian
 import inside
-from processes import run, tail
+import results
+import sandbox
+from processes import run
 from verdict import CANNOT_VERIFY, Refused, say, show, shown
 
 TOOLS = os.path.dirname(os.path.realpath(__file__))
@@ -21,9 +23,9 @@ def clean_root(options, release, work):
     """Builds in a clean root; returns the folder of what the root's stages
     made, and what the signature stage found."""
     fields, pins = release.fields, release.pins
-    if not shutil.which("mmdebstrap") or not shutil.which("unshare"):
-        raise Refused(CANNOT_VERIFY, "mmdebstrap and unshare are needed to make a clean root "
-                      "(scripts/bootstrap installs them on Debian).")
+    if not all(shutil.which(tool) for tool in ("mmdebstrap", "unshare", "bwrap")):
+        raise Refused(CANNOT_VERIFY, "mmdebstrap, unshare and bwrap (bubblewrap) are needed to make a clean root "
+                      "and build in it (scripts/bootstrap installs them on Debian).")
     # The root gets the verifier's own folder: the tools it runs there.
     tools = os.path.join(work, "tools")
     os.makedirs(tools)
@@ -47,9 +49,10 @@ def clean_root(options, release, work):
     say("rebuilding %s in a clean Debian %s root with the buildinfo's %d package versions (a minute or two)" % (
         release.source_name, fields["Build-Release"], len(pins)))
     log = os.path.join(work, "root.log")
-    status = run(argv, log, env=dict(os.environ, **{inside.HOOK_WORK: work}))
+    # mmdebstrap's own temporary folder lies in the work folder too.
+    status = run(argv, log, env=dict(os.environ, TMPDIR=work, **{inside.HOOK_WORK: work}))
     out = os.path.join(work, "verify-out")
-    made = inside.load(os.path.join(out, "root.json"))
+    made = results.load(os.path.join(out, "root.json"))
     if made.get("missing"):
         say("these versions that the buildinfo records are not in Debian's archive:")
         for missing in made["missing"]:
@@ -62,8 +65,13 @@ def clean_root(options, release, work):
         show(str(made["setup"]))
         raise Refused(CANNOT_VERIFY, "the recorded packages could not be installed in the clean root (above).")
     if status != 0 or not made.get("ran"):
-        show(tail(log))
+        show(results.tail(log))
         raise Refused(CANNOT_VERIFY, "the clean root could not be made (above; is the network reachable?).")
+    reached = results.read(out, "limit", 16)
+    if reached:
+        show(results.tail(os.path.join(out, "build.log")))
+        raise Refused(CANNOT_VERIFY, "the source's build was stopped at its limit of %s, so nothing was compared." %
+                      sandbox.LIMITS.get(reached.decode("ascii", "replace"), "?"))
     return out, inside.signature_findings(out) if release.signed else {}
 
 
@@ -93,6 +101,12 @@ def here(release, work, user):
         inside.stage_signature(folder)
         # Read before the build, which runs as the same user and could change them.
         found = inside.signature_findings(folder)
-    inside.stage_build(folder, release.top, fields["Program"])
-    inside.copy_all_out(folder, inside.build_products(fields["Program"], fields["Package"]), out)
+    log = os.path.join(folder, "build.log")
+    inside.stage_build(os.path.join(folder, "source", release.top), os.path.join(folder, "build"), log)
+    inside.take_all(folder, [("build/" + fields["Program"], inside.LARGEST_PROGRAM)], out)
+    inside.stage_package(os.path.join(folder, "build"), log, os.path.join(folder, "signature") if release.signed
+                         else None)
+    inside.take_all(folder, [("build/" + fields["Package"], inside.LARGEST_PACKAGE)], out)
+    with open(os.path.join(out, "build.log"), "w", encoding="utf-8") as file:
+        file.write(results.tail(log))
     return out, found

@@ -1,43 +1,43 @@
 #!/usr/bin/env python3
-"""What verify-release runs where the source is built.
+"""What verify-release runs in the clean root.
 
     inside.py hook ROOT                      mmdebstrap's hook, once the clean root is made
+    inside.py contain ROOT STAGE             runs a stage in the sandbox (signature or build)
     inside.py signature FOLDER               checks the published program's signature
-    inside.py build FOLDER TOP PROGRAM       builds the program, then the package
+    inside.py build SOURCE TREE LOG          builds the program
+    inside.py package TREE LOG [SIGNATURE]   makes the package, with the published signature
 
-The hook installs the recorded versions (with the network), then runs the two
-stages as nobody in a network namespace of their own, and leaves what they
-made, with its own findings, in the root's /verify-out, which mmdebstrap
-copies out. It only reads the verifier's folder: where mmdebstrap runs
-unprivileged, the hook's root is not the verifier's user. The signature
-stage runs, and is copied out, before the build, so that nothing the build
-does can change its findings. With --here, verify-release runs the stages
-itself, on this machine.
+The hook installs the recorded versions (with the network), then has each
+stage run in the sandbox, and leaves what the stages made, with its own
+findings, in the root's /verify-out, which mmdebstrap copies out. It only
+reads the verifier's folder: where mmdebstrap runs unprivileged, the hook's
+root is not the verifier's user. The signature stage runs first, apart, so
+that the build never sees the published program; the build's program is
+taken out before the package step, the only one to see the published
+signature. With --here, verify-release runs the stages itself, on this
+machine.
 """
 
 import argparse
 import json
 import os
 import shutil
-import stat
 import sys
 
 sys.dont_write_bytecode = True
 import debian  # noqa: E402
 import processes  # noqa: E402
+import results  # noqa: E402
+import sandbox  # noqa: E402
 import signature  # noqa: E402
-from processes import run, tail  # noqa: E402
+from processes import run  # noqa: E402
 
-# The unprivileged user the source is built as in the clean root (nobody).
-BUILDER = 65534
 # Set for the hook: the verifier's work folder.
 HOOK_WORK = "LAYERCLEANUP_VERIFY_WORK"
-CLEAN_PATH = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
-SIGNATURE_FINDINGS = ("signature.json", "signature.log", "unsigned.exe")
-
-
-def build_products(program, package):
-    return ("build.json", "build.log", "build/" + program, "build/" + package)
+LARGEST_PROGRAM = 64 * 1024 * 1024
+LARGEST_PACKAGE = 256 * 1024 * 1024
+SIGNATURE_FINDINGS = (("signature.json", results.LARGEST_FINDINGS), ("signature.log", results.LARGEST_FINDINGS),
+                      ("signature", results.LARGEST_FINDINGS), ("unsigned.exe", LARGEST_PROGRAM))
 
 
 def stage_signature(folder):
@@ -75,89 +75,54 @@ def stage_signature(folder):
         json.dump(found, file)
 
 
-def stage_build(folder, top, program_name):
-    """Builds the program, then the package with the published signature."""
-    source = os.path.join(folder, "source", top)
-    tree = os.path.join(folder, "build")
-    log = os.path.join(folder, "build.log")
-    environment = {name: value for name, value in os.environ.items()
-                   if not name.startswith("LAYERCLEANUP_SIGN")}
-    result = {"program": False, "package": False}
+def stage_build(source, tree, log):
+    """Configures and builds the program, without the published signature."""
     if run(["cmake", "-S", source, "-B", tree, "--preset", "win32", "-DLAYERCLEANUP_REQUIRE_ARCHIVE_VERSIONS=OFF"],
-           log, env=environment) == 0 and run(["cmake", "--build", tree], log, env=environment) == 0:
-        result["program"] = os.path.isfile(os.path.join(tree, program_name))
-        if os.path.isfile(os.path.join(folder, "signature")):
-            environment["LAYERCLEANUP_SIGNATURE"] = os.path.join(folder, "signature")
-        result["package"] = run(["cmake", "--build", tree, "--target", "package"], log, env=environment) == 0
-    with open(os.path.join(folder, "build.json"), "w", encoding="utf-8") as file:
-        json.dump(result, file)
+           log, env=builder_environment()) == 0:
+        run(["cmake", "--build", tree], log, env=builder_environment())
 
 
-def load(path):
-    try:
-        with open(path, encoding="utf-8") as file:
-            found = json.load(file)
-        return found if isinstance(found, dict) else {}
-    except (OSError, ValueError):
-        return {}
+def stage_package(tree, log, signature_path=None):
+    """Makes the package of the built program, with the published signature
+    joined to it where there is one."""
+    environment = builder_environment()
+    if signature_path:
+        environment["LAYERCLEANUP_SIGNATURE"] = signature_path
+    run(["cmake", "--build", tree, "--target", "package"], log, env=environment)
+
+
+def builder_environment():
+    return {name: value for name, value in os.environ.items() if not name.startswith("LAYERCLEANUP_SIGN")}
 
 
 def signature_findings(folder):
     """What the signature stage found, its output, and the program it took
     the signature off (None where it could not)."""
-    found = load(os.path.join(folder, "signature.json"))
-    found["log"] = tail(os.path.join(folder, "signature.log"))
-    found["unsigned"] = None
-    if found.get("stripped"):
-        try:
-            with open(os.path.join(folder, "unsigned.exe"), "rb") as file:
-                found["unsigned"] = file.read()
-        except OSError:
-            pass
+    found = results.load(os.path.join(folder, "signature.json"))
+    found["log"] = results.tail(os.path.join(folder, "signature.log"))
+    found["unsigned"] = results.read(folder, "unsigned.exe", LARGEST_PROGRAM) if found.get("stripped") else None
     return found
 
 
-def copy_out(base, relative, target):
-    """Copies base/relative, a file the builder made, to target. No link it
-    may have left is followed, in the file's name or in its folders'."""
-    descriptors = []
-    try:
-        descriptors.append(os.open(base, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW))
-        parts = relative.split("/")
-        for folder in parts[:-1]:
-            descriptors.append(os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=descriptors[-1]))
-        descriptor = os.open(parts[-1], os.O_RDONLY | os.O_NOFOLLOW, dir_fd=descriptors[-1])
-    except OSError:
-        return
-    finally:
-        for folder in descriptors:
-            os.close(folder)
-    with os.fdopen(descriptor, "rb") as file:
-        if stat.S_ISREG(os.fstat(file.fileno()).st_mode):
-            with open(target, "wb") as copy:
-                shutil.copyfileobj(file, copy)
-
-
-def copy_all_out(base, names, out):
-    for name in names:
-        copy_out(base, name, os.path.join(out, os.path.basename(name)))
+def take_all(base, names, out):
+    """Copies the results names from base to out, each where it is a regular
+    file of at most its bound."""
+    for name, largest in names:
+        data = results.read(base, name, largest)
+        if data is not None:
+            with open(os.path.join(out, os.path.basename(name)), "wb") as file:
+                file.write(data)
 
 
 def hook(root, work):
     def chroot(argv, log):
-        return run(["chroot", root, "env", "-i", CLEAN_PATH, "LC_ALL=C.UTF-8", "DEBIAN_FRONTEND=noninteractive"]
-                   + argv, log)
-
-    def as_builder(argv, log):
-        return run(["unshare", "--net", "--", "chroot", "--userspec=%d:%d" % (BUILDER, BUILDER),
-                    "--groups=%d" % BUILDER, root, "env", "-i", CLEAN_PATH, "LC_ALL=C.UTF-8", "HOME=/verify/home"]
-                   + argv, log)
+        return run(["chroot", root, "env", "-i", "PATH=" + sandbox.CLEAN_PATH, "LC_ALL=C.UTF-8",
+                    "DEBIAN_FRONTEND=noninteractive"] + argv, log)
 
     def said(path):
-        with open(path, encoding="utf-8", errors="replace") as file:
-            return file.read()
+        return results.tail(path, results.LARGEST_FINDINGS)
 
-    plan = load(os.path.join(work, "plan.json"))
+    plan = results.load(os.path.join(work, "plan.json"))
     pins = [(name, version) for name, version in plan["pins"]]
     result = {}
     out = os.path.join(root, "verify-out")
@@ -170,7 +135,7 @@ def hook(root, work):
         wanted = plan["extras"] + ["%s=%s" % pin for pin in pins]
         if chroot(["apt-get", "install", "-y", "-q", "--no-install-recommends", "--allow-downgrades"] + wanted,
                   install) != 0:
-            result["setup"] = tail(install)
+            result["setup"] = results.tail(install)
         else:
             query = os.path.join(out, "installed.log")
             chroot(debian.installed_query(name for name, _ in pins), query)
@@ -180,48 +145,81 @@ def hook(root, work):
             if wrong:
                 result["setup"] = "installed versions differ: " + ", ".join(wrong)
             else:
-                build_as_builder(root, work, plan, as_builder, out)
+                place = os.path.join(root, "verify")
+                os.makedirs(os.path.join(place, "space"))
+                shutil.copytree(os.path.join(work, "tools"), os.path.join(place, "tools"))
+                shutil.copytree(os.path.join(work, "inside", "source"), os.path.join(place, "source"))
+                # Each stage in a mount namespace of its own, which takes its tmpfs along when it ends.
+                for stage in ["signature"] * plan["signed"] + ["build"]:
+                    run(["unshare", "--mount", "--propagation", "private", "--", sys.executable,
+                         os.path.join(work, "tools", "inside.py"), "contain", root, stage],
+                        os.path.join(out, "stages.log"))
                 result["ran"] = True
     with open(os.path.join(out, "root.json"), "w", encoding="utf-8") as file:
         json.dump(result, file)
 
 
-def build_as_builder(root, work, plan, as_builder, out):
-    """Runs the stages in the root as nobody, and copies out what each made."""
-    place = os.path.join(root, "verify")
-    os.makedirs(place, 0o755)
-    shutil.copytree(os.path.join(work, "tools"), os.path.join(place, "tools"))
-    shutil.copytree(os.path.join(work, "inside"), os.path.join(place, "work"), symlinks=True)
-    os.makedirs(os.path.join(place, "home"))
-    for folder in ("work", "home"):
-        for parent, folders, files in os.walk(os.path.join(place, folder)):
-            for name in [parent] + [os.path.join(parent, entry) for entry in folders + files]:
-                os.lchown(name, BUILDER, BUILDER)
-    stage = ["python3", "/verify/tools/inside.py"]
-    log = os.path.join(out, "stages.log")
-    if plan["signed"]:
-        as_builder(stage + ["signature", "/verify/work"], log)
-        copy_all_out(os.path.join(place, "work"), SIGNATURE_FINDINGS, out)
-    as_builder(stage + ["build", "/verify/work", plan["top"], plan["program"]], log)
-    copy_all_out(os.path.join(place, "work"), build_products(plan["program"], plan["package"]), out)
+def contain(root, stage, work):
+    """Runs a stage in the sandbox, with a tmpfs of its own, and copies out
+    what it made, and the limit it reached, if any."""
+    plan = results.load(os.path.join(work, "plan.json"))
+    # Read before the root is shown over /tmp, where the work folder may lie.
+    published = results.read(os.path.join(work, "inside"), "packaged.exe", LARGEST_PROGRAM) \
+        if stage == "signature" else None
+    root = sandbox.show_root(root)
+    out = os.path.join(root, "verify-out")
+    space = sandbox.Space(os.path.join(root, "verify", "space"))
+    tools = [(os.path.join(root, "verify", "tools"), "/verify/tools", False)]
+    stage_command = ["python3", "/verify/tools/inside.py", stage]
+    if stage == "signature":
+        space.put(published, "packaged.exe")
+        reached = space.run(root, tools, stage_command + ["/verify/work"], os.path.join(out, "stages.log"))
+        take_all(os.path.join(space.path, "work"), SIGNATURE_FINDINGS, out)
+    else:
+        tree = "/verify/work/build"
+        tools += [(os.path.join(root, "verify", "source"), "/verify/source", False)]
+        reached = space.run(root, tools,
+                            stage_command + ["/verify/source/" + plan["top"], tree, "/verify/work/build.log"],
+                            os.path.join(out, "stages.log"))
+        # Taken before the package step runs, which sees the published signature.
+        take_all(os.path.join(space.path, "work"), [("build/" + plan["program"], LARGEST_PROGRAM)], out)
+        if not reached:
+            signed = os.path.join(out, "signature")
+            reached = space.run(root, tools + [(signed, "/verify/signature", False)] * os.path.isfile(signed),
+                                ["python3", "/verify/tools/inside.py", "package", tree, "/verify/work/build.log"]
+                                + ["/verify/signature"] * os.path.isfile(signed), os.path.join(out, "stages.log"))
+            take_all(os.path.join(space.path, "work"), [("build/" + plan["package"], LARGEST_PACKAGE)], out)
+        # The build's output, then the sandbox's own (bubblewrap's, the stages').
+        with open(os.path.join(out, "build.log"), "w", encoding="utf-8") as file:
+            file.write(results.tail(os.path.join(space.path, "work", "build.log")))
+            file.write(results.tail(os.path.join(out, "stages.log")))
+    if reached:
+        with open(os.path.join(out, "limit"), "w", encoding="utf-8") as file:
+            file.write(reached)
 
 
 def main():
     parser = argparse.ArgumentParser(prog="inside.py", usage=__doc__.split("\n\n")[1].strip())
     stages = parser.add_subparsers(dest="stage", required=True)
-    stages.add_parser("hook").add_argument("root")
-    stages.add_parser("signature").add_argument("folder")
-    build = stages.add_parser("build")
-    for name in ("folder", "top", "program"):
-        build.add_argument(name)
+    for stage, names in (("hook", ["root"]), ("contain", ["root", "which"]), ("signature", ["folder"]),
+                         ("build", ["source", "tree", "log"]), ("package", ["tree", "log"])):
+        command = stages.add_parser(stage)
+        for name in names:
+            command.add_argument(name)
+    stages.choices["package"].add_argument("signature", nargs="?")
     arguments = parser.parse_args()
-    if arguments.stage == "hook":
+    if arguments.stage in ("hook", "contain"):
         processes.own_sessions = False
+    if arguments.stage == "hook":
         hook(arguments.root, os.environ[HOOK_WORK])
+    elif arguments.stage == "contain":
+        contain(arguments.root, arguments.which, os.environ[HOOK_WORK])
     elif arguments.stage == "signature":
         stage_signature(arguments.folder)
+    elif arguments.stage == "build":
+        stage_build(arguments.source, arguments.tree, arguments.log)
     else:
-        stage_build(arguments.folder, arguments.top, arguments.program)
+        stage_package(arguments.tree, arguments.log, arguments.signature)
 
 
 if __name__ == "__main__":

@@ -62,24 +62,6 @@ SIGNATURE = "LAYERCLEANUP_SIGNATURE"
 EXECUTABLE = 0o100755
 READABLE = 0o100644
 
-# The Debian packages whose versions decide the program's bytes: the i686
-# compiler, its runtime and libraries, the linker, the Windows headers and
-# import libraries, and the build tools. The ZIPs' bytes are decided by the
-# interpreter that runs this script and its zlib (interpreter_packages), and
-# a signed program's by osslsigncode.
-TOOLCHAIN = (
-    "g++-mingw-w64-i686-posix",
-    "gcc-mingw-w64-i686-posix",
-    "gcc-mingw-w64-i686-posix-runtime",
-    "gcc-mingw-w64-base",
-    "binutils-mingw-w64-i686",
-    "mingw-w64-i686-dev",
-    "mingw-w64-common",
-    "cmake",
-    "ninja-build",
-)
-
-
 def fail(message):
     sys.exit("package: " + message)
 
@@ -300,7 +282,7 @@ def main():
     with open(arguments.program, "rb") as file:
         unsigned = file.read()
     program, signed = packaged_program(unsigned, arguments.name, arguments.url)
-    recorded = installed_versions(TOOLCHAIN + tuple(interpreter_packages()) + (("osslsigncode",) if signed else ()))
+    recorded = installed_versions(buildinfo.TOOLCHAIN + tuple(interpreter_packages()) + (("osslsigncode",) if signed else ()))
     check_available(recorded, arguments.allow_unavailable)
 
     top = "%s-%s" % (arguments.name, arguments.version)

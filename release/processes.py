@@ -34,10 +34,3 @@ def stop(child):
     except ProcessLookupError:
         pass
 
-
-def tail(path, lines=60):
-    try:
-        with open(path, encoding="utf-8", errors="replace") as file:
-            return "".join(file.readlines()[-lines:])
-    except OSError:
-        return ""

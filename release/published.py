@@ -6,10 +6,12 @@ entry inside the verifier's own folder. Whatever fails is NOT VERIFIED."""
 
 import hashlib
 import io
+import lzma
 import os
 import re
 import stat
 import zipfile
+import zlib
 
 import buildinfo
 from verdict import NOT_VERIFIED, Refused, shown
@@ -17,7 +19,8 @@ from verdict import NOT_VERIFIED, Refused, shown
 LARGEST_ZIP = 256 * 1024 * 1024
 LARGEST_ENTRY = 64 * 1024 * 1024
 MOST_ENTRIES = 10000
-ZIP_ERRORS = (zipfile.BadZipFile, ValueError, OSError, RuntimeError, EOFError, NotImplementedError)
+ZIP_ERRORS = (zipfile.BadZipFile, ValueError, OSError, RuntimeError, EOFError, NotImplementedError, zlib.error,
+              lzma.LZMAError)
 
 
 def sha256(data):
@@ -25,7 +28,15 @@ def sha256(data):
 
 
 def read_bounded(path, largest, what):
-    with open(path, "rb") as file:
+    """The file's bytes; it must be a regular file, named without a link."""
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    except OSError as error:
+        raise Refused(NOT_VERIFIED, "%s cannot be read as a plain file: %s." % (
+            shown(os.path.basename(path)), shown(error.strerror or "")))
+    with os.fdopen(descriptor, "rb") as file:
+        if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+            raise Refused(NOT_VERIFIED, "%s is not a plain file." % shown(os.path.basename(path)))
         data = file.read(largest + 1)
     if len(data) > largest:
         raise Refused(NOT_VERIFIED, "%s is larger than any release's %s." % (shown(os.path.basename(path)), what))
@@ -38,7 +49,6 @@ class Release:
     def __init__(self, package, source, buildinfo_path):
         self.package_name = shown(os.path.basename(package))
         self.source_name = shown(os.path.basename(source))
-        self.source = source
         try:
             self.fields, self.pins = buildinfo.parse(
                 read_bounded(buildinfo_path, buildinfo.LARGEST, "buildinfo").decode("ascii"))
@@ -47,7 +57,9 @@ class Release:
                 shown(os.path.basename(buildinfo_path)), shown(str(error))))
         fields = self.fields
         self.published = read_bounded(package, LARGEST_ZIP, "package")
-        if sha256(read_bounded(source, LARGEST_ZIP, "source ZIP")) != fields["Source-Archive-SHA256"]:
+        # Unpacked from these very bytes, once their checksum is known.
+        self.source_data = read_bounded(source, LARGEST_ZIP, "source ZIP")
+        if sha256(self.source_data) != fields["Source-Archive-SHA256"]:
             raise Refused(NOT_VERIFIED, "%s is not the source archive that the buildinfo records." % self.source_name)
         if sha256(self.published) != fields["Package-SHA256"]:
             raise Refused(NOT_VERIFIED, "%s is not the package that the buildinfo records." % self.package_name)
@@ -62,31 +74,42 @@ class Release:
         self.top = "%s-%s" % (fields["Source"], fields["Version"])
 
 
+def read_entries(data):
+    """A release ZIP's entries, each (ZipInfo, bytes), each read up to a bound;
+    raises one of ZIP_ERRORS where the ZIP is not a release's."""
+    archive = zipfile.ZipFile(io.BytesIO(data))
+    found = archive.infolist()
+    names = [entry.filename for entry in found]
+    if len(found) > 16:
+        raise ValueError("it has %d entries" % len(found))
+    for entry in found:
+        if not re.fullmatch(buildinfo.FILE_NAME, entry.filename):
+            raise ValueError("an entry is named %r" % shown(entry.filename))
+        if names.count(entry.filename) > 1:
+            raise ValueError("two entries are named %s" % entry.filename)
+        if entry.file_size > LARGEST_ENTRY:
+            raise ValueError("%s is too large" % entry.filename)
+    read = []
+    for entry in found:
+        with archive.open(entry) as packed:
+            read.append((entry, packed.read(entry.file_size + 1)))
+        if len(read[-1][1]) != entry.file_size:
+            raise ValueError("%s is not the size it says" % entry.filename)
+    return read
+
+
 def entries(data, name):
     """The published ZIP's entries, each (ZipInfo, bytes), read strictly."""
     try:
-        archive = zipfile.ZipFile(io.BytesIO(data))
-        found = archive.infolist()
-        names = [entry.filename for entry in found]
-        if len(found) > 16:
-            raise ValueError("it has %d entries" % len(found))
-        for entry in found:
-            if not re.fullmatch(buildinfo.FILE_NAME, entry.filename):
-                raise ValueError("an entry is named %r" % shown(entry.filename))
-            if names.count(entry.filename) > 1:
-                raise ValueError("two entries are named %s" % entry.filename)
-            if entry.file_size > LARGEST_ENTRY:
-                raise ValueError("%s is too large" % entry.filename)
-        return [(entry, archive.read(entry)) for entry in found]
+        return read_entries(data)
     except ZIP_ERRORS as error:
         raise Refused(NOT_VERIFIED, "%s is not a well-formed release ZIP: %s." % (name, shown(str(error))))
 
 
-def unpack_source(path, top, into):
-    """Unpacks the source ZIP into the folder `into`, every entry below `top`/."""
-    name = shown(os.path.basename(path))
+def unpack_source(data, name, top, into):
+    """Unpacks the source ZIP's bytes into the folder `into`, every entry below `top`/."""
     try:
-        archive = zipfile.ZipFile(path)
+        archive = zipfile.ZipFile(io.BytesIO(data))
         found = archive.infolist()
         if len(found) > MOST_ENTRIES or sum(entry.file_size for entry in found) > LARGEST_ZIP:
             raise ValueError("it is larger than any source")
@@ -123,12 +146,10 @@ def unpack_source(path, top, into):
 def difference(published, rebuilt):
     """What differs between the published ZIP's entries and the rebuilt ZIP's."""
     try:
-        theirs = zipfile.ZipFile(io.BytesIO(rebuilt))
         ours = [(entry.filename, entry.date_time, entry.external_attr, data) for entry, data in published]
-        made = [(entry.filename, entry.date_time, entry.external_attr, theirs.read(entry))
-                for entry in theirs.infolist()]
+        made = [(entry.filename, entry.date_time, entry.external_attr, data) for entry, data in read_entries(rebuilt)]
     except ZIP_ERRORS:
-        return "the rebuilt package cannot be read"
+        return "the rebuilt package is not a release ZIP that can be read within bounds"
     if [entry[0] for entry in ours] != [entry[0] for entry in made]:
         return "it holds %s instead of %s" % (", ".join(shown(entry[0]) for entry in ours),
                                               ", ".join(shown(entry[0]) for entry in made))

@@ -7,7 +7,9 @@
 Takes the program's ZIP, the source ZIP and the buildinfo published beside
 it, and rebuilds the whole ZIP from the source in a clean Debian root (made
 by mmdebstrap) holding exactly the package versions that the buildinfo
-records: the build runs there as an unprivileged user without a network.
+records: the build runs there in a bubblewrap sandbox, as nobody, without a
+network, within limits of time, memory and space, and sees nothing of the
+published files.
 For a signed program the signature is checked (intact, made with the key of
 the one certificate it names, and not joined by another signature), then
 taken out of the published program and attached to the rebuilt one. The two ZIPs are compared byte for byte: the program,
@@ -39,8 +41,8 @@ folder, and nothing read from them becomes part of a shell command. Run a
 copy of this script that you obtained independently of the files under
 check, never the one inside the source ZIP being checked.
 
-Needs python3, and mmdebstrap (and unshare, from util-linux) for the clean
-root. Works as root, and without root where user namespaces allow. Its parts
+Needs python3, mmdebstrap for the clean root, bubblewrap for the sandbox
+the build runs in, and util-linux (unshare, setpriv, prlimit). Works as root, and without root where user namespaces allow. Its parts
 lie beside it: published.py checks the published files, clean_root.py makes
 the place the source is built in, inside.py runs there, and this file reads
 the command line and gives the verdict.
@@ -50,8 +52,9 @@ import argparse
 import os
 import pwd
 import re
-import shutil
 import signal
+import stat
+import subprocess
 import sys
 import tempfile
 import time
@@ -60,7 +63,7 @@ sys.dont_write_bytecode = True
 import clean_root  # noqa: E402
 import inside  # noqa: E402
 import published  # noqa: E402
-from processes import tail  # noqa: E402
+import results  # noqa: E402
 from verdict import (CANNOT_VERIFY, NOT_VERIFIED, VERIFIED, Interrupted, Refused, Verdict,  # noqa: E402
                      say, show, shown)
 
@@ -95,9 +98,11 @@ def arguments():
     options.source = options.source or stem + "-source.zip"
     options.buildinfo = options.buildinfo or "%s-%s.buildinfo" % (stem, platform)
     for path in (options.package, options.source, options.buildinfo):
-        if not os.path.isfile(path):
+        if not os.path.lexists(path):
             parser.error("%s does not exist; name the source ZIP and the buildinfo with --source and --buildinfo"
                          % path)
+        if not stat.S_ISREG(os.lstat(path).st_mode):
+            parser.error("%s is not a regular file (a link, a folder or a device); name the file itself" % path)
     return options
 
 
@@ -134,7 +139,7 @@ def verify(options, work):
         return Verdict(NOT_VERIFIED, "%s is not signed, so not by the certificate you named." % program_name)
     stages = os.path.join(work, "inside")
     os.makedirs(os.path.join(stages, "source"))
-    published.unpack_source(options.source, release.top, os.path.join(stages, "source"))
+    published.unpack_source(release.source_data, release.source_name, release.top, os.path.join(stages, "source"))
     with open(os.path.join(stages, "packaged.exe"), "wb") as file:
         file.write(release.program)
 
@@ -145,22 +150,20 @@ def verify(options, work):
 
     if release.signed:
         fingerprint = signer(found, program_name, options.signer)
-    built = inside.load(os.path.join(out, "build.json"))
-    if not built.get("program"):
-        show(tail(os.path.join(out, "build.log")))
+    # Whatever the build left, only a regular file within bounds counts.
+    rebuilt_program = results.read(out, program_name, inside.LARGEST_PROGRAM)
+    if rebuilt_program is None:
+        show(results.tail(os.path.join(out, "build.log")))
         return Verdict(CANNOT_VERIFY, "%s did not build (its output is above), so nothing was compared." %
                        release.source_name)
-    with open(os.path.join(out, program_name), "rb") as file:
-        rebuilt_program = file.read()
     if rebuilt_program != (found["unsigned"] if release.signed else release.program):
         return Verdict(NOT_VERIFIED, "%s in %s is NOT the program that %s builds." % (
             program_name, release.package_name, release.source_name))
-    if not built.get("package") or not os.path.isfile(os.path.join(out, fields["Package"])):
-        show(tail(os.path.join(out, "build.log")))
+    rebuilt = results.read(out, fields["Package"], inside.LARGEST_PACKAGE)
+    if rebuilt is None:
+        show(results.tail(os.path.join(out, "build.log")))
         return Verdict(CANNOT_VERIFY, "the package could not be made again (the output is above), so it was not "
                        "compared.")
-    with open(os.path.join(out, fields["Package"]), "rb") as file:
-        rebuilt = file.read()
     if rebuilt != release.published:
         return Verdict(NOT_VERIFIED, "%s is NOT, byte for byte, the package that %s builds: %s." % (
             release.package_name, release.source_name, published.difference(release.entries, rebuilt)))
@@ -201,10 +204,14 @@ def main():
         verdict = refusal.verdict
     except Interrupted:
         verdict = Verdict(CANNOT_VERIFY, "the check was interrupted, so nothing was decided.")
+    except Exception as error:  # a verdict, never a traceback, whatever the release makes happen
+        verdict = Verdict(CANNOT_VERIFY, "the check failed unexpectedly (%s), so nothing was decided." %
+                          shown(type(error).__name__))
     finally:
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
         signal.signal(signal.SIGINT, signal.SIG_IGN)
-        shutil.rmtree(work, ignore_errors=True)
+        # Never into a mount that a failed clean root may have left.
+        subprocess.run(["rm", "-rf", "--one-file-system", work], stderr=subprocess.DEVNULL, check=False)
     print(verdict.line(), flush=True)
     return verdict.status
 

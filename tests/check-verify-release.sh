@@ -11,6 +11,7 @@ python=$1 source=$2 build=$3 name=$4
 source_zip=${name%-*}-source.zip
 . "$(dirname "$0")/findings.sh"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/layercleanup-verify-test.XXXXXX")
+mkdir "$scratch/tmp"
 trap 'kill "$listener" 2>/dev/null; rm -rf "$scratch"' EXIT INT TERM
 listener=""
 
@@ -45,11 +46,21 @@ elif change == "program-from":  # the program replaced by the file ARGUMENT
     program_with(open(argument, "rb").read())
 elif change == "buildinfo":  # a package line replaced by ARGUMENT
     text = re.sub(r"(?m)^ cmake \(= .*\),$", argument, text)
-elif change == "hostile-source":  # a CMakeLists.txt that reports its user and reaches for 127.0.0.1:ARGUMENT
+elif change == "hostile-source":  # a CMakeLists.txt that reports its user, reaches for 127.0.0.1:ARGUMENT, leaves a process and a file
     probe = ('cmake_minimum_required(VERSION 3.25)\nexecute_process(COMMAND id -u OUTPUT_VARIABLE user OUTPUT_STRIP_TRAILING_WHITESPACE)\n'
+             'execute_process(COMMAND sh -c "touch /dev/shm/layercleanup-left; setsid sleep 8765 >/dev/null 2>&1 &")\n'
              'file(DOWNLOAD http://127.0.0.1:%s/ ${CMAKE_BINARY_DIR}/probe STATUS reached TIMEOUT 10)\n'
              'message(FATAL_ERROR "hostile build: user ${user}, download ${reached}")\n' % argument).encode()
     rewrite("%s/%s" % (folder, source_zip), lambda entry, data: [(entry, probe + data if entry.filename.endswith("-1.0.0/CMakeLists.txt") else data)])
+elif change == "copying-source":  # a changed program, and a source whose build takes any readable file with its checksum for its own
+    program = changed(); program_with(program)
+    copy = ('\nexecute_process(COMMAND sh -c "find / -type f -size %dc -exec sha256sum {} + 2>/dev/null | grep -m1 ^%s | cut -c67-" OUTPUT_VARIABLE hit OUTPUT_STRIP_TRAILING_WHITESPACE)\n'
+            'if(hit)\n  add_custom_command(TARGET LayerCleanup POST_BUILD COMMAND cp ${hit} $<TARGET_FILE:LayerCleanup>)\nendif()\n' % (len(program), hashlib.sha256(program).hexdigest())).encode()
+    rewrite("%s/%s" % (folder, source_zip), lambda entry, data: [(entry, data + copy if entry.filename.endswith("-1.0.0/CMakeLists.txt") else data)])
+elif change == "corrupt-deflate":  # readme.txt's deflate data starting with a block of the reserved type
+    data = bytearray(open(package, "rb").read()); entry = zipfile.ZipFile(package).getinfo("readme.txt")
+    data[entry.header_offset + 30 + sum(__import__("struct").unpack("<HH", data[entry.header_offset + 26:entry.header_offset + 30]))] = 0xFF
+    open(package, "wb").write(data)
 elif change == "escaping-source":  # an entry that would land beside the verifier's folder
     rewrite("%s/%s" % (folder, source_zip), lambda entry, data: [(entry, data)] + [(zipfile.ZipInfo(
         entry.filename.split("/")[0] + "/../../../ESCAPED"), b"out")] * entry.filename.endswith("/LICENSE"))
@@ -71,7 +82,7 @@ verify() { # FOLDER EXPECTED-STATUS EXPECTED-LAST-LINE VERIFY-RELEASE-OPTION...
     folder=$1 want_status=$2 want_last=$3
     shift 3
     status=0
-    (cd "$folder" && exec "$source/scripts/verify-release" "$@" "$name.zip") >"$folder.out" 2>&1 || status=$?
+    (cd "$folder" && TMPDIR="$scratch/tmp" exec "$source/scripts/verify-release" "$@" "$name.zip") >"$folder.out" 2>&1 || status=$?
     last=$(tail -n 1 "$folder.out")
     { [ "$status" -eq "$want_status" ] && [ "$last" = "$want_last" ]; } ||
         fail "verify-release $* on $(basename "$folder") exited $status (expected $want_status), saying:
@@ -129,11 +140,13 @@ PYTHON
 )
 built="VERIFIED: $name.zip is, byte for byte, the package that $source_zip builds."
 not_built="CANNOT VERIFY: $source_zip did not build (its output is above), so nothing was compared."
+not_same="NOT VERIFIED: LayerCleanup.exe in $name.zip is NOT the program that $source_zip builds."
 missing="CANNOT VERIFY: the recorded toolchain is not available, so nothing was built."
 if [ -n "$behind" ]; then
     echo "note: Debian's archive lacks recorded versions ($behind); the clean-root rows expect that verdict"
-    built=$missing not_built=$missing
+    built=$missing not_built=$missing not_same=$missing
 fi
+status_of() { case $1 in VERIFIED*) echo 0 ;; NOT*) echo 1 ;; *) echo 3 ;; esac; }
 
 # A listener on this machine's loopback, which the build in a clean root must not reach.
 "$python" -c '
@@ -156,9 +169,11 @@ while IFS='|' read -r row from change argument options want_status want_last; do
     # shellcheck disable=SC2086
     verify "$scratch/$row" "$want_status" "$want_last" $options
 done <<ROWS
-genuine|$build||||$(case $built in VERIFIED*) echo 0 ;; *) echo 3 ;; esac)|$built
+genuine|$build||||$(status_of "$built")|$built
 missing-version|$build|buildinfo| cmake (= 3.25.0-99),||3|$missing
 hostile|$build|hostile-source|$(cat "$scratch/port")||3|$not_built
+copying|$build|copying-source|||$(status_of "$not_same")|$not_same
+corrupt|$build|corrupt-deflate||--here|1|NOT VERIFIED: $name.zip is not a well-formed release ZIP: Error -3 while decompressing data: invalid block type.
 duplicate|$build|duplicate-program||--here|1|NOT VERIFIED: $name.zip is not a well-formed release ZIP: two entries are named LayerCleanup.exe.
 readme|$build|readme||--here|1|NOT VERIFIED: $name.zip is NOT, byte for byte, the package that $source_zip builds: readme.txt differs.
 program|$build|program||--here|1|NOT VERIFIED: LayerCleanup.exe in $name.zip is NOT the program that $source_zip builds.
@@ -182,7 +197,7 @@ grep -qx 'verify-release: the signing certificate calls itself "CN=Microsoft Cor
 
 # Interrupted while the clean root is made.
 release "$scratch/interrupted"
-(cd "$scratch/interrupted" && exec "$source/scripts/verify-release" "$name.zip") >"$scratch/interrupted.out" 2>&1 &
+(cd "$scratch/interrupted" && TMPDIR="$scratch/tmp" exec "$source/scripts/verify-release" "$name.zip") >"$scratch/interrupted.out" 2>&1 &
 checking=$!
 for _ in $(seq 1 300); do grep -q 'rebuilding' "$scratch/interrupted.out" && break; sleep 0.1; done
 kill -TERM "$checking"
@@ -190,6 +205,8 @@ status=0 && wait "$checking" || status=$?
 { [ "$status" -eq 3 ] && [ "$(tail -n 1 "$scratch/interrupted.out")" = \
     "CANNOT VERIFY: the check was interrupted, so nothing was decided." ]; } ||
     fail "an interrupted check exited $status, saying: $(cat "$scratch/interrupted.out")"
+{ pgrep -f "sleep 8765" || [ -e /dev/shm/layercleanup-left ] || grep layercleanup-verify /proc/self/mountinfo ||
+    [ -n "$(ls -A "$scratch/tmp")" ]; } && fail "a check left a process, a file or a mount behind"
 
 [ "$findings" -eq 0 ] || exit 1
 echo "verify-release: every row got its verdict"
