@@ -151,7 +151,7 @@ def hook(root, work):
                 shutil.copytree(os.path.join(work, "inside", "source"), os.path.join(place, "source"))
                 # Each stage in a mount namespace of its own, which takes its tmpfs along when it ends.
                 for stage in ["signature"] * plan["signed"] + ["build"]:
-                    run(["unshare", "--mount", "--propagation", "private", "--", sys.executable,
+                    run(["unshare", "--mount", "--propagation", "private", "--mount-proc", "--", sys.executable,
                          os.path.join(work, "tools", "inside.py"), "contain", root, stage],
                         os.path.join(out, "stages.log"))
                 result["ran"] = True

@@ -15,10 +15,11 @@ def read(base, relative, largest):
     of at most largest bytes, reached without following a link; else None."""
     descriptors = []
     try:
-        descriptors.append(os.open(base, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW))
+        # Folders are only passed through (O_PATH), as one that may not be listed can be.
+        descriptors.append(os.open(base, os.O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW))
         parts = relative.split("/")
         for folder in parts[:-1]:
-            descriptors.append(os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=descriptors[-1]))
+            descriptors.append(os.open(folder, os.O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=descriptors[-1]))
         descriptors.append(os.open(parts[-1], os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=descriptors[-1]))
         if not stat.S_ISREG(os.fstat(descriptors[-1]).st_mode):
             return None
