@@ -22,7 +22,7 @@ The last line is the verdict, and the status says the same:
     usage errors         2
     CANNOT VERIFY: ...   3  the check could not be made (a recorded version no
                             longer in the archive, no clean root, no network, a
-                            build that failed, interrupted)
+                            build that failed or passed a limit, interrupted)
 
   --source, --buildinfo  the source ZIP and the buildinfo, when they are not
                          beside PACKAGE.zip under their published names
