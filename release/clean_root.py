@@ -69,7 +69,7 @@ def clean_root(options, release, work):
         raise Refused(CANNOT_VERIFY, "the clean root could not be made (above; is the network reachable?).")
     reached = results.read(out, "limit", 16)
     if reached:
-        show(results.tail(os.path.join(out, "build.log")))
+        show(inside.build_output(out))
         raise Refused(CANNOT_VERIFY, "the source's build was stopped at its limit of %s, so nothing was compared." %
                       sandbox.LIMITS.get(reached.decode("ascii", "replace"), "?"))
     return out, inside.signature_findings(out) if release.signed else {}
@@ -103,10 +103,10 @@ def here(release, work, user):
         found = inside.signature_findings(folder)
     log = os.path.join(folder, "build.log")
     inside.stage_build(os.path.join(folder, "source", release.top), os.path.join(folder, "build"), log)
-    inside.take_all(folder, [("build/" + fields["Program"], inside.LARGEST_PROGRAM)], out)
+    inside.take_all(folder, [("build/" + fields["Program"], results.LARGEST_ENTRY)], out)
     inside.stage_package(os.path.join(folder, "build"), log, os.path.join(folder, "signature") if release.signed
                          else None)
-    inside.take_all(folder, [("build/" + fields["Package"], inside.LARGEST_PACKAGE)], out)
+    inside.take_all(folder, [("build/" + fields["Package"], results.LARGEST_ZIP)], out)
     with open(os.path.join(out, "build.log"), "w", encoding="utf-8") as file:
         file.write(results.tail(log))
     return out, found

@@ -34,10 +34,8 @@ from processes import run  # noqa: E402
 
 # Set for the hook: the verifier's work folder.
 HOOK_WORK = "LAYERCLEANUP_VERIFY_WORK"
-LARGEST_PROGRAM = 64 * 1024 * 1024
-LARGEST_PACKAGE = 256 * 1024 * 1024
 SIGNATURE_FINDINGS = (("signature.json", results.LARGEST_FINDINGS), ("signature.log", results.LARGEST_FINDINGS),
-                      ("signature", results.LARGEST_FINDINGS), ("unsigned.exe", LARGEST_PROGRAM))
+                      ("signature", results.LARGEST_FINDINGS), ("unsigned.exe", results.LARGEST_ENTRY))
 
 
 def stage_signature(folder):
@@ -100,8 +98,14 @@ def signature_findings(folder):
     the signature off (None where it could not)."""
     found = results.load(os.path.join(folder, "signature.json"))
     found["log"] = results.tail(os.path.join(folder, "signature.log"))
-    found["unsigned"] = results.read(folder, "unsigned.exe", LARGEST_PROGRAM) if found.get("stripped") else None
+    found["unsigned"] = results.read(folder, "unsigned.exe", results.LARGEST_ENTRY) if found.get("stripped") else None
     return found
+
+
+def build_output(out):
+    """What the build said, then what the sandbox and the stages said (where
+    the sandbox failed, its only word), from the folder of results."""
+    return results.tail(os.path.join(out, "build.log")) + results.tail(os.path.join(out, "stages.log"))
 
 
 def take_all(base, names, out):
@@ -164,35 +168,34 @@ def contain(root, stage, work):
     what it made, and the limit it reached, if any."""
     plan = results.load(os.path.join(work, "plan.json"))
     # Read before the root is shown over /tmp, where the work folder may lie.
-    published = results.read(os.path.join(work, "inside"), "packaged.exe", LARGEST_PROGRAM) \
+    published = results.read(os.path.join(work, "inside"), "packaged.exe", results.LARGEST_ENTRY) \
         if stage == "signature" else None
     root = sandbox.show_root(root)
     out = os.path.join(root, "verify-out")
     space = sandbox.Space(os.path.join(root, "verify", "space"))
     tools = [(os.path.join(root, "verify", "tools"), "/verify/tools", False)]
-    stage_command = ["python3", "/verify/tools/inside.py", stage]
+    this = ["python3", "/verify/tools/inside.py"]
     if stage == "signature":
         space.put(published, "packaged.exe")
-        reached = space.run(root, tools, stage_command + ["/verify/work"], os.path.join(out, "stages.log"))
+        reached = space.run(root, tools, this + ["signature", "/verify/work"], os.path.join(out, "stages.log"))
         take_all(os.path.join(space.path, "work"), SIGNATURE_FINDINGS, out)
     else:
         tree = "/verify/work/build"
         tools += [(os.path.join(root, "verify", "source"), "/verify/source", False)]
         reached = space.run(root, tools,
-                            stage_command + ["/verify/source/" + plan["top"], tree, "/verify/work/build.log"],
+                            this + ["build", "/verify/source/" + plan["top"], tree, "/verify/work/build.log"],
                             os.path.join(out, "stages.log"))
         # Taken before the package step runs, which sees the published signature.
-        take_all(os.path.join(space.path, "work"), [("build/" + plan["program"], LARGEST_PROGRAM)], out)
+        take_all(os.path.join(space.path, "work"), [("build/" + plan["program"], results.LARGEST_ENTRY)], out)
         if not reached:
-            signed = os.path.join(out, "signature")
-            reached = space.run(root, tools + [(signed, "/verify/signature", False)] * os.path.isfile(signed),
-                                ["python3", "/verify/tools/inside.py", "package", tree, "/verify/work/build.log"]
-                                + ["/verify/signature"] * os.path.isfile(signed), os.path.join(out, "stages.log"))
-            take_all(os.path.join(space.path, "work"), [("build/" + plan["package"], LARGEST_PACKAGE)], out)
-        # The build's output, then the sandbox's own (bubblewrap's, the stages').
+            published_signature = os.path.join(out, "signature")
+            given = [(published_signature, "/verify/signature", False)] if os.path.isfile(published_signature) \
+                else []
+            reached = space.run(root, tools + given, this + ["package", tree, "/verify/work/build.log"]
+                                + [target for _, target, _ in given], os.path.join(out, "stages.log"))
+            take_all(os.path.join(space.path, "work"), [("build/" + plan["package"], results.LARGEST_ZIP)], out)
         with open(os.path.join(out, "build.log"), "w", encoding="utf-8") as file:
             file.write(results.tail(os.path.join(space.path, "work", "build.log")))
-            file.write(results.tail(os.path.join(out, "stages.log")))
     if reached:
         with open(os.path.join(out, "limit"), "w", encoding="utf-8") as file:
             file.write(reached)

@@ -14,10 +14,9 @@ import zipfile
 import zlib
 
 import buildinfo
+from results import LARGEST_ENTRY, LARGEST_ZIP
 from verdict import NOT_VERIFIED, Refused, shown
 
-LARGEST_ZIP = 256 * 1024 * 1024
-LARGEST_ENTRY = 64 * 1024 * 1024
 MOST_ENTRIES = 10000
 ZIP_ERRORS = (zipfile.BadZipFile, ValueError, OSError, RuntimeError, EOFError, NotImplementedError, zlib.error,
               lzma.LZMAError)

@@ -8,6 +8,9 @@ import stat
 
 LOG_TAIL = 64 * 1024
 LARGEST_FINDINGS = 1024 * 1024
+# No release's ZIP, or program or other entry, is larger.
+LARGEST_ZIP = 256 * 1024 * 1024
+LARGEST_ENTRY = 64 * 1024 * 1024
 
 
 def read(base, relative, largest):

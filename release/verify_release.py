@@ -151,17 +151,17 @@ def verify(options, work):
     if release.signed:
         fingerprint = signer(found, program_name, options.signer)
     # Whatever the build left, only a regular file within bounds counts.
-    rebuilt_program = results.read(out, program_name, inside.LARGEST_PROGRAM)
+    rebuilt_program = results.read(out, program_name, results.LARGEST_ENTRY)
     if rebuilt_program is None:
-        show(results.tail(os.path.join(out, "build.log")))
+        show(inside.build_output(out))
         return Verdict(CANNOT_VERIFY, "%s did not build (its output is above), so nothing was compared." %
                        release.source_name)
     if rebuilt_program != (found["unsigned"] if release.signed else release.program):
         return Verdict(NOT_VERIFIED, "%s in %s is NOT the program that %s builds." % (
             program_name, release.package_name, release.source_name))
-    rebuilt = results.read(out, fields["Package"], inside.LARGEST_PACKAGE)
+    rebuilt = results.read(out, fields["Package"], results.LARGEST_ZIP)
     if rebuilt is None:
-        show(results.tail(os.path.join(out, "build.log")))
+        show(inside.build_output(out))
         return Verdict(CANNOT_VERIFY, "the package could not be made again (the output is above), so it was not "
                        "compared.")
     if rebuilt != release.published:
