@@ -6,13 +6,15 @@ from, under one folder NAME-VERSION/: in a git checkout its tracked files as
 they stand, elsewhere (an extracted source ZIP, say) every file but build/.
 NAME-VERSION-PLATFORM.buildinfo records, as "Key: value" lines, what a
 rebuild needs to give the same program: the checksums, the source date, the
-Debian release and the exact versions of the packages that decide the
-program's bytes. Nothing of the machine or the person: no paths, host or user
+Debian release, the exact versions of the packages that decide the
+program's bytes, and the state of Debian's archive they came from (the date
+of each signed index apt had), where a checker finds them years later. Nothing of the machine or the person: no paths, host or user
 names, or times other than the source date.
 
 The same inputs give the same bytes wherever and whenever they are made: ZIP
 entries come in a fixed order, carry the fixed SOURCE_DATE_EPOCH as their time
-and fixed permissions, and nothing else of the machine.
+and fixed permissions, and nothing else of the machine. They are stored, not
+deflated, so that no compressor's version decides the bytes.
 
 When LAYERCLEANUP_SIGN_CERT (a PEM certificate chain) and LAYERCLEANUP_SIGN_KEY
 are set, the program is signed with osslsigncode (Authenticode, SHA-256)
@@ -156,7 +158,7 @@ def entry(name, mode, epoch):
     info = zipfile.ZipInfo(name, date_time=time.gmtime(epoch)[:6])
     info.create_system = 3  # Unix, so that the mode below is what the entry says
     info.external_attr = mode << 16
-    info.compress_type = zipfile.ZIP_DEFLATED
+    info.compress_type = zipfile.ZIP_STORED
     return info
 
 
@@ -165,7 +167,7 @@ def write_zip(path, contents, epoch):
     partial = path + ".part"
     with zipfile.ZipFile(partial, "w") as archive:
         for name, mode, data in contents:
-            archive.writestr(entry(name, mode, epoch), data, compresslevel=9)
+            archive.writestr(entry(name, mode, epoch), data)
     os.replace(partial, path)
 
 
@@ -212,33 +214,8 @@ def installed_versions(packages):
     return [(package, versions[package]) for package in packages]
 
 
-def interpreter_packages():
-    """The packages of this interpreter: its program, its standard library and
-    the zlib it deflates with (zipfile has loaded it; Debian builds the module
-    in, so its library is found among those the process has mapped)."""
-    library = os.path.dirname(os.__file__)
-    files = {os.path.realpath(sys.executable)}
-    files |= {os.path.realpath(module.__file__) for module in list(sys.modules.values())
-              if getattr(module, "__file__", None) and module.__file__.startswith(library + os.sep)
-              and "-packages" not in module.__file__}
-    with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
-        files |= {line.split()[-1] for line in maps if "/libz.so" in line}
-    owners = set()
-    for path in sorted(files):
-        # dpkg may know a merged-/usr file under its old /lib or /bin name.
-        for name in (path, path[4:] if path.startswith("/usr/") else path):
-            found = subprocess.run(["dpkg-query", "-S", name], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                   text=True, check=False)
-            if found.returncode == 0:
-                owners.add(found.stdout.split(":", 1)[0].strip())
-                break
-        else:
-            fail("%s belongs to no Debian package: package with Debian's own python3" % path)
-    return sorted(owners)
-
-
-def check_available(recorded, allowed):
-    missing = debian.unavailable(recorded, debian.ask(debian.offered_query(name for name, _ in recorded)))
+def check_available(recorded, listing, allowed):
+    missing = debian.unavailable(recorded, listing)
     if not missing:
         return
     listing = "\n".join("    %s %s (the archive offers %s)" % (name, version, ", ".join(offered) or "none")
@@ -253,6 +230,34 @@ def check_available(recorded, allowed):
          "    apt-get update && apt-get install %s\n"
          "(A package that will not be published may be made all the same: configure with\n"
          "-DLAYERCLEANUP_REQUIRE_ARCHIVE_VERSIONS=OFF.)" % (listing, upgrade or "..."))
+
+
+def archive_state(recorded, release, allowed):
+    """The (archive, suite, timestamp) of each part of Debian's archive that
+    a checker rebuilds from, as this machine's apt last fetched its signed
+    index; refuses versions that come from elsewhere (backports, another
+    archive), which a checker would not find."""
+    listing = debian.ask(debian.offered_query(name for name, _ in recorded))
+    check_available(recorded, listing, allowed)
+    parts = buildinfo.sources(release)
+    known = {name: state for name, state in debian.indices().items() if state[:2] in parts}
+    newest = {}
+    for archive, suite, moment in known.values():
+        newest[archive, suite] = max(newest.get((archive, suite), moment), moment)
+    offered = {}
+    for name, version, address, distribution in debian.offers(listing):
+        offered.setdefault((name, version), []).append(debian.index_name(address, distribution) in known)
+    elsewhere = [(name, version) for name, version in recorded
+                 if (name, version) in offered and not any(offered[name, version])]
+    if elsewhere:
+        listing = "\n".join("    %s %s" % pin for pin in elsewhere)
+        where = ", ".join("%s %s" % part for part in parts)
+        if not allowed:
+            fail("these recorded versions come from a source that a checker does not rebuild from (only %s):\n%s\n"
+                 "Install them from there and package again." % (where, listing))
+        print("package: note: nobody could check this release, these versions come from outside %s:\n%s" % (
+            where, listing))
+    return [part + (newest[part],) for part in parts if part in newest]
 
 
 def sha256(data):
@@ -282,8 +287,8 @@ def main():
     with open(arguments.program, "rb") as file:
         unsigned = file.read()
     program, signed = packaged_program(unsigned, arguments.name, arguments.url)
-    recorded = installed_versions(buildinfo.TOOLCHAIN + tuple(interpreter_packages()) + (("osslsigncode",) if signed else ()))
-    check_available(recorded, arguments.allow_unavailable)
+    recorded = installed_versions(buildinfo.TOOLCHAIN + (("osslsigncode",) if signed else ()))
+    states = archive_state(recorded, release, arguments.allow_unavailable)
 
     top = "%s-%s" % (arguments.name, arguments.version)
     write_zip(source, source_contents(arguments.source_dir, top), arguments.epoch)
@@ -306,7 +311,7 @@ def main():
     with open(package, "rb") as file:
         package_sum = sha256(file.read())
     text = buildinfo.format({
-        "Format": "1.0",
+        "Format": buildinfo.FORMAT,
         "Source": arguments.name,
         "Version": arguments.version,
         "Source-Date-Epoch": str(arguments.epoch),
@@ -322,7 +327,7 @@ def main():
         "Build-Release": release,
         "Build-Release-Version": release_version,
         "Build-Architecture": debian.architecture(),
-    }, recorded)
+    }, recorded, states)
     with open(buildinfo_path + ".part", "w", encoding="ascii", newline="\n") as file:
         file.write(text)
     os.replace(buildinfo_path + ".part", buildinfo_path)

@@ -49,7 +49,7 @@ class Release:
         self.package_name = shown(os.path.basename(package))
         self.source_name = shown(os.path.basename(source))
         try:
-            self.fields, self.pins = buildinfo.parse(
+            self.fields, self.pins, self.states = buildinfo.parse(
                 read_bounded(buildinfo_path, buildinfo.LARGEST, "buildinfo").decode("ascii"))
         except (buildinfo.Malformed, UnicodeDecodeError) as error:
             raise Refused(NOT_VERIFIED, "%s is not a LayerCleanup buildinfo: %s." % (

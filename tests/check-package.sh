@@ -7,7 +7,8 @@
 # a player needs to know and giving no address. Then the two files published
 # beside it: the source ZIP (the sources under one folder, dated alike, no git
 # or build output) and the buildinfo (checksums of what was made, this
-# machine's toolchain versions, nothing of the machine or the person).
+# machine's toolchain versions, nothing of the machine or the person). And
+# that the ZIPs' bytes depend on their contents alone, not on the Python.
 #
 #   check-package.sh PYTHON BUILD_DIR PACKAGE_NAME VERSION SOURCE_DATE_EPOCH
 set -u
@@ -91,7 +92,28 @@ for package_name in g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix-runtime bi
     line=" $package_name (= $(dpkg-query -W -f '${Version}' "$package_name"))"
     grep -qF "$line" "$buildinfo" || fail "the buildinfo does not record \"$line\""
 done
+for index in /var/lib/apt/lists/*_InRelease; do # the date of each of Debian's signed indices apt has
+    archive=$(sed -n 's/^Label: Debian-Security$/debian-security/p; s/^Label: Debian$/debian/p' "$index")
+    [ -n "$archive" ] || continue
+    line=" $archive $(sed -n 's/^Codename: //p' "$index") $(date -u -d "$(sed -n 's/^Date: //p' "$index")" +%Y%m%dT%H%M%SZ)"
+    grep -q "^$line,\?\$" "$buildinfo" || fail "the buildinfo does not record the archive's state \"$line\""
+done
 grep -e / -e "$(id -un)" -e "$(hostname)" "$buildinfo" && fail "the buildinfo holds a path or a user or host name"
+
+# ZIPs whose bytes no interpreter or zlib decides: these inputs, packaged by
+# any Python (Debian 12's, 13's), give exactly these ZIPs.
+fixed="$scratch/fixed"
+mkdir -p "$fixed/source" "$fixed/out"
+printf 'MZ fixed program\n' >"$fixed/prog.exe" && printf 'readme\r\n' >"$fixed/readme.txt"
+printf 'licence\r\n' >"$fixed/LICENSE.txt" && printf 'int main(){}\n' >"$fixed/source/main.cpp"
+"$python" "$(dirname "$0")/../release/package.py" --program "$fixed/prog.exe" --readme "$fixed/readme.txt" \
+    --license "$fixed/LICENSE.txt" --name LayerCleanup --version 1.0.0 --platform win32 --source-dir "$fixed/source" \
+    --output-dir "$fixed/out" --epoch 1700000000 --allow-unavailable >"$fixed/package.log" 2>&1 ||
+    fail "the fixed inputs could not be packaged: $(cat "$fixed/package.log")"
+made=$(cd "$fixed/out" && sha256sum LayerCleanup-1.0.0-win32.zip LayerCleanup-1.0.0-source.zip)
+[ "$made" = "aee36fbdb39a8feaeb9a421efa8c7c5980307b30ebc083f28cd2d8214e8b4309  LayerCleanup-1.0.0-win32.zip
+bace310c089cd45de585e8b810de58a397dff38fe92923c679d347c8f53fdd19  LayerCleanup-1.0.0-source.zip" ] ||
+    fail "the fixed inputs packaged by $("$python" --version) give other ZIPs: $made"
 
 [ "$findings" -eq 0 ] || exit 1
 echo "ok: $package: $(echo "$entries" | cut -d' ' -f1 | tr '\n' ' ')dated $date"
