@@ -1,28 +1,40 @@
 """Where verify-release rebuilds a release: a clean Debian root that mmdebstrap
-makes with exactly the recorded package versions, or, with --here, this
-machine, which must hold them. Either way the builder's findings land in one
-folder, which is returned."""
+makes with exactly the recorded package versions, from Debian's mirror or,
+where it no longer offers them or cannot be reached, from Debian's snapshot
+archive or an archive kept from it; or, with --here, this machine, which must
+hold them. Either way the builder's findings land in one folder, which is
+returned."""
 
 import glob
+import hashlib
 import json
 import os
 import shutil
-import time
+import subprocess
 
+import buildinfo
 import debian
 import inside
 import results
 import sandbox
+import snapshot
 from processes import run
 from verdict import CANNOT_VERIFY, Refused, say, show, shown
 
 TOOLS = os.path.dirname(os.path.realpath(__file__))
 
 
+KEYRINGS = ("/usr/share/keyrings/debian-archive-keyring.gpg", "/usr/share/keyrings/debian-archive-removed-keys.gpg")
+
+
+class Unreached(Exception):
+    """Debian's mirror does not offer the recorded versions, or cannot be reached."""
+
+
 def clean_root(options, release, work):
-    """Builds in a clean root; returns the folder of what the root's stages
-    made, and what the signature stage found."""
-    fields, pins = release.fields, release.pins
+    """Builds in a clean root, from Debian's mirror or, where it fails, from
+    the snapshot archive; returns the folder of what the root's stages made,
+    and what the signature stage found."""
     if not all(shutil.which(tool) for tool in ("mmdebstrap", "unshare", "bwrap")):
         raise Refused(CANNOT_VERIFY, "mmdebstrap, unshare and bwrap (bubblewrap) are needed to make a clean root "
                       "and build in it (scripts/bootstrap installs them on Debian).")
@@ -31,22 +43,93 @@ def clean_root(options, release, work):
     os.makedirs(tools)
     for module in glob.glob(os.path.join(TOOLS, "*.py")):
         shutil.copy(module, tools)
+    if not (options.snapshot or options.archive):
+        try:
+            return attempt(options, release, work, None, None)
+        except Unreached as reason:
+            say("%s: the recorded versions are taken from Debian's snapshot archive instead" % reason)
+    return from_snapshot(options, release, work)
+
+
+def from_snapshot(options, release, work):
+    """Builds in a clean root made from the snapshot archive at the
+    recorded state of Debian's archive, or from a kept archive."""
+    fields = release.fields
+    if options.archive:
+        store = snapshot.Store(options.archive, None, "the kept archive %s" % shown(options.archive))
+    else:
+        base = options.snapshot or snapshot.DEFAULT
+        cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+                             "layercleanup-verify", hashlib.sha256(base.encode()).hexdigest()[:16])
+        store = snapshot.Store(cache, base, "the snapshot archive at %s" % shown(base))
+        say("fetching from %s one request at a time, kept in %s for the next check" % (shown(base), shown(cache)))
+    try:
+        states = release.states
+        if not states:
+            say("the buildinfo does not record the state of Debian's archive: asking the snapshot archive when "
+                "each recorded version arrived")
+            moments = snapshot.first_seen(store, release.pins, fields["Build-Architecture"])
+            latest = max(moments.values())
+            states = [(archive, suite, moments.get(archive, latest)) for archive, suite in
+                      buildinfo.sources(fields["Build-Release"]) + [("debian", fields["Build-Release"] +
+                                                                     "-proposed-updates")]
+                      if archive in moments or archive == "debian"]
+        snapshots = [(archive, snapshot.first_snapshot(store, archive, moment), suite)
+                     for archive, suite, moment in states]
+    except snapshot.Failure as failure:
+        raise Refused(CANNOT_VERIFY, "%s, so nothing was built." % failure)
+    with snapshot.Server(store) as server:
+        lines = ["deb %sarchive/%s/%s/ %s main" % (server.address, archive, moment, suite)
+                 for archive, moment, suite in snapshots]
+        for archive, moment, suite in snapshots:
+            say("%s %s: the snapshot of %s" % (archive, suite, moment))
+        return attempt(options, release, work, lines, store)
+
+
+def keyrings(options, work):
+    """A folder of the keys that the snapshot archive's indices must be signed by."""
+    folder = os.path.join(work, "keyrings")
+    os.mkdir(folder)
+    given = [path for path in KEYRINGS if os.path.isfile(path)] + (options.keyring or [])
+    if not given:
+        raise Refused(CANNOT_VERIFY, "Debian's archive keys are needed to check the snapshot archive's signatures: "
+                      "install debian-archive-keyring, or name a keyring with --keyring.")
+    for index, path in enumerate(given):
+        with open(path, "rb") as file:
+            data = file.read(16 * 1024 ** 2)
+        with open(os.path.join(folder, "%d.%s" % (index, "asc" if data.startswith(b"-----BEGIN PGP") else "gpg")),
+                  "wb") as file:
+            file.write(data)
+    return folder
+
+
+def attempt(options, release, work, sources, store):
+    """Makes the clean root from Debian's mirror (sources None) or from the
+    sources lines given, served from the store, and builds in it."""
+    fields, pins = release.fields, release.pins
     names = {name for name, _ in pins}
-    extras = ["python3-minimal"] + (["ca-certificates", "openssl"] + ([] if "osslsigncode" in names
+    extras = ["python3"] + (["ca-certificates", "openssl"] + ([] if "osslsigncode" in names
                                                                       else ["osslsigncode"])
                                     if release.signed else [])
+    for made in ("verify-out", "verify-archive", "plan.json"):
+        subprocess.run(["rm", "-rf", "--one-file-system", os.path.join(work, made)], check=False)
     with open(os.path.join(work, "plan.json"), "w", encoding="utf-8") as file:
         json.dump({"pins": pins, "extras": extras, "signed": release.signed, "top": release.top,
-                   "program": fields["Program"], "package": fields["Package"]}, file)
+                   "program": fields["Program"], "package": fields["Package"],
+                   "keep": bool(options.keep_archive)}, file)
     argv = ["mmdebstrap", "--variant=apt", "--architectures=" + fields["Build-Architecture"],
+            "--skip=essential/unlink",
             # The work folder's name is the verifier's own, a single word.
-            '--customize-hook=python3 %s/inside.py hook "$1"' % tools,
-            "--customize-hook=copy-out /verify-out " + work]
-    if options.snapshot:
-        argv += ['--aptopt=Acquire::Check-Valid-Until "false"',
-                 '--aptopt=Apt::Key::gpgvcommand "/usr/libexec/mmdebstrap/gpgvnoexpkeysig"']
-    argv += [fields["Build-Release"], "/dev/null"] + ([options.snapshot] if options.snapshot else [])
-    say("rebuilding %s in a clean Debian %s root with the buildinfo's %d package versions (a minute or two)" % (
+            '--customize-hook=python3 %s/tools/inside.py hook "$1"' % work,
+            "--customize-hook=copy-out /verify-out " + work, "--customize-hook=copy-out /verify-archive " + work]
+    if sources:
+        argv += ['--aptopt=Acquire::Check-Valid-Until "false"', '--aptopt=Acquire::Languages "none"',
+                 '--aptopt=Acquire::http::Pipeline-Depth "0"', '--aptopt=Acquire::Retries "0"',
+                 '--aptopt=Acquire::http::Proxy::127.0.0.1 "DIRECT"',
+                 '--aptopt=Apt::Key::gpgvcommand "%s/tools/gpgv_in_time.py"' % work,
+                 "--keyring=" + keyrings(options, work)]
+    argv += [fields["Build-Release"], "/dev/null"] + (sources or [])
+    say("rebuilding %s in a clean Debian %s root with the buildinfo's %d package versions (about a minute)" % (
         release.source_name, fields["Build-Release"], len(pins)))
     log = os.path.join(work, "root.log")
     # mmdebstrap's own temporary folder lies in the work folder too.
@@ -54,24 +137,32 @@ def clean_root(options, release, work):
     out = os.path.join(work, "verify-out")
     made = results.load(os.path.join(out, "root.json"))
     if made.get("missing"):
-        say("these versions that the buildinfo records are not in Debian's archive:")
+        say("these versions that the buildinfo records are not in %s:" % (
+            "Debian's mirror" if store is None else store.described))
         for missing in made["missing"]:
             print("    " + shown(str(missing)))
-        moment = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(int(fields["Source-Date-Epoch"])))
-        say("Debian's snapshot archive keeps every version: run again with --snapshot URL, where URL is that "
-            "archive's archive/debian/%s/ folder (the source date) or a later one." % moment)
+        if store is None:
+            raise Unreached("Debian's mirror no longer offers them")
         raise Refused(CANNOT_VERIFY, "the recorded toolchain is not available, so nothing was built.")
-    if made.get("setup"):
-        show(str(made["setup"]))
-        raise Refused(CANNOT_VERIFY, "the recorded packages could not be installed in the clean root (above).")
-    if status != 0 or not made.get("ran"):
+    if status != 0 or not made.get("ran") or made.get("setup"):
+        failed = store and snapshot.failure(results.tail(log) + str(made.get("setup", "")), store)
+        if failed:
+            raise Refused(CANNOT_VERIFY, "%s, so nothing was built." % failed)
+        if made.get("setup"):
+            show(str(made["setup"]))
+            raise Refused(CANNOT_VERIFY, "the recorded packages could not be installed in the clean root (above).")
+        if store is None:
+            raise Unreached("the clean root could not be made from Debian's mirror")
         show(results.tail(log))
-        raise Refused(CANNOT_VERIFY, "the clean root could not be made (above; is the network reachable?).")
+        raise Refused(CANNOT_VERIFY, "the clean root could not be made (above).")
     reached = results.read(out, "limit", 16)
     if reached:
         show(inside.build_output(out))
         raise Refused(CANNOT_VERIFY, "the source's build was stopped at its limit of %s, so nothing was compared." %
                       sandbox.LIMITS.get(reached.decode("ascii", "replace"), "?"))
+    if options.keep_archive:
+        snapshot.publish(os.path.join(work, "verify-archive"), options.keep_archive)
+        say("kept the Debian archive this check used in %s" % shown(options.keep_archive))
     return out, inside.signature_findings(out) if release.signed else {}
 
 

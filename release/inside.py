@@ -9,7 +9,9 @@
 
 The hook installs the recorded versions (with the network), then has each
 stage run in the sandbox, and leaves what the stages made, with its own
-findings, in the root's /verify-out, which mmdebstrap copies out. It only
+findings, in the root's /verify-out, which mmdebstrap copies out; asked to,
+it also lays out the Debian archive the root was made from in
+/verify-archive. It only
 reads the verifier's folder: where mmdebstrap runs unprivileged, the hook's
 root is not the verifier's user. The signature stage runs first, apart, so
 that the build never sees the published program; the build's program is
@@ -30,6 +32,7 @@ import processes  # noqa: E402
 import results  # noqa: E402
 import sandbox  # noqa: E402
 import signature  # noqa: E402
+import snapshot  # noqa: E402
 from processes import run  # noqa: E402
 
 # Set for the hook: the verifier's work folder.
@@ -131,6 +134,7 @@ def hook(root, work):
     result = {}
     out = os.path.join(root, "verify-out")
     os.mkdir(out, 0o755)
+    os.mkdir(os.path.join(root, "verify-archive"), 0o755)
     offered = os.path.join(out, "madison.log")
     chroot(debian.offered_query(name for name, _ in pins), offered)
     result["missing"] = ["%s %s" % (name, version) for name, version, _ in debian.unavailable(pins, said(offered))]
@@ -149,6 +153,8 @@ def hook(root, work):
             if wrong:
                 result["setup"] = "installed versions differ: " + ", ".join(wrong)
             else:
+                if plan.get("keep"):
+                    snapshot.keep(root, os.path.join(root, "verify-archive"))
                 place = os.path.join(root, "verify")
                 os.makedirs(os.path.join(place, "space"))
                 shutil.copytree(os.path.join(work, "tools"), os.path.join(place, "tools"))

@@ -2,7 +2,8 @@
 """Checks that a LayerCleanup release is the build of its source.
 
     verify-release [--source FILE] [--buildinfo FILE] [--signer FINGERPRINT]
-                   [--here] [--snapshot URL] PACKAGE.zip
+                   [--here | --snapshot BASE | --archive DIR] [--keep-archive DIR]
+                   [--keyring FILE]... PACKAGE.zip
 
 Takes the program's ZIP, the source ZIP and the buildinfo published beside
 it, and rebuilds the whole ZIP from the source in a clean Debian root (made
@@ -20,9 +21,11 @@ The last line is the verdict, and the status says the same:
     NOT VERIFIED: ...    1  it is shown not to be (a byte differs, the signature
                             does not match, a file is malformed, another signer)
     usage errors         2
-    CANNOT VERIFY: ...   3  the check could not be made (a recorded version no
-                            longer in the archive, no clean root, no network, a
-                            build that failed or passed a limit, interrupted)
+    CANNOT VERIFY: ...   3  the check could not be made (a recorded version in
+                            no archive, an archive unreachable or rate-limited,
+                            an index not signed by a trusted key, a .deb that
+                            does not match it, a build that failed or passed a
+                            limit, interrupted)
 
   --source, --buildinfo  the source ZIP and the buildinfo, when they are not
                          beside PACKAGE.zip under their published names
@@ -31,9 +34,16 @@ The last line is the verdict, and the status says the same:
   --here                 build on this machine, as the current user, with its
                          own packages (seconds instead of a minute), which must
                          be the recorded versions
-  --snapshot URL         take the packages from URL, Debian's snapshot archive as
-                         it was at a given time, for versions that Debian's
-                         archive no longer holds
+  --snapshot BASE        take the packages from the snapshot archive at BASE
+                         (a mirror of Debian's, https://snapshot.debian.org/,
+                         which is used anyway where Debian's mirror no longer
+                         offers a recorded version or cannot be reached)
+  --archive DIR          take them from DIR, an archive kept with --keep-archive,
+                         with no network at all
+  --keep-archive DIR     keep in DIR what the check used: Debian's signed
+                         indices as fetched and the .debs, for --archive later
+  --keyring FILE         trust this keyring too, besides Debian's archive keys
+                         (removed ones included), for a snapshot or kept archive
 
 Everything it is handed is treated as hostile: the buildinfo must be exactly
 of its format, the ZIPs well formed and unpacked inside the verifier's own
@@ -85,7 +95,25 @@ def arguments():
     parser.add_argument("--signer")
     parser.add_argument("--here", action="store_true")
     parser.add_argument("--snapshot")
+    parser.add_argument("--archive")
+    parser.add_argument("--keep-archive")
+    parser.add_argument("--keyring", action="append")
     options = parser.parse_args()
+    if sum(map(bool, (options.here, options.snapshot, options.archive))) > 1:
+        parser.error("--here, --snapshot and --archive are different routes: name one")
+    if options.here and (options.keep_archive or options.keyring):
+        parser.error("--keep-archive and --keyring are for a clean root, not --here")
+    if options.archive is not None and not os.path.isfile(os.path.join(options.archive, "mr", "timestamp",
+                                                                      "index.html")):
+        parser.error("%s is not an archive kept with --keep-archive" % options.archive)
+    for keyring in options.keyring or []:
+        if not os.path.isfile(keyring):
+            parser.error("--keyring %s: no such file" % keyring)
+    if options.keep_archive is not None:
+        os.makedirs(options.keep_archive, exist_ok=True)
+        options.keep_archive = os.path.abspath(options.keep_archive)
+    if options.archive is not None:
+        options.archive = os.path.abspath(options.archive)
     if options.signer is not None:
         options.signer = options.signer.replace(":", "").lower()
         if not re.fullmatch(r"[0-9a-f]{64}", options.signer):
@@ -93,6 +121,8 @@ def arguments():
     if options.snapshot is not None and not re.fullmatch(r"https?://[A-Za-z0-9._~:/?#@!$&()*+,;=%-]+",
                                                          options.snapshot):
         parser.error("--snapshot takes an http:// or https:// address")
+    if options.snapshot is not None and not options.snapshot.endswith("/"):
+        options.snapshot += "/"
     stem, platform = re.fullmatch(r"(.*)-([^-/]*)\.zip", options.package).groups() \
         if re.fullmatch(r".*-[^-/]*\.zip", options.package) else (options.package, "win32")
     options.source = options.source or stem + "-source.zip"

@@ -13,6 +13,7 @@ source_zip=${name%-*}-source.zip
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/layercleanup-verify-test.XXXXXX")
 mkdir "$scratch/tmp"
 trap 'kill "$listener" 2>/dev/null; rm -rf "$scratch"' EXIT INT TERM
+export XDG_CACHE_HOME="$scratch/cache"
 listener=""
 
 # Edits a copy of the release in FOLDER, then makes the buildinfo's checksums match.
@@ -27,7 +28,7 @@ def rewrite(path, edit):  # rewrites a ZIP entry by entry: edit(entry, data) giv
     with zipfile.ZipFile(path, "w") as target:
         for entry, data in entries:
             for written, bytes_ in edit(entry, data):
-                target.writestr(written, bytes_, compresslevel=9)  # as the package target packs
+                target.writestr(written, bytes_)  # stored, as the package target packs
 def program_with(program):
     sums = ("%s  LayerCleanup.exe\n" % hashlib.sha256(program).hexdigest()).encode()
     rewrite(package, lambda entry, data: [(entry, {"LayerCleanup.exe": program, "SHA256SUMS": sums}.get(entry.filename, data))])
@@ -57,7 +58,11 @@ elif change == "copying-source":  # a changed program, and a source whose build 
     copy = ('\nexecute_process(COMMAND sh -c "find / -type f -size %dc -exec sha256sum {} + 2>/dev/null | grep -m1 ^%s | cut -c67-" OUTPUT_VARIABLE hit OUTPUT_STRIP_TRAILING_WHITESPACE)\n'
             'if(hit)\n  add_custom_command(TARGET LayerCleanup POST_BUILD COMMAND cp ${hit} $<TARGET_FILE:LayerCleanup>)\nendif()\n' % (len(program), hashlib.sha256(program).hexdigest())).encode()
     rewrite("%s/%s" % (folder, source_zip), lambda entry, data: [(entry, data + copy if entry.filename.endswith("-1.0.0/CMakeLists.txt") else data)])
-elif change == "corrupt-deflate":  # readme.txt's deflate data starting with a block of the reserved type
+elif change == "corrupt-deflate":  # readme.txt deflated, its data starting with a block of the reserved type
+    def deflated(entry, data):
+        entry.compress_type = zipfile.ZIP_DEFLATED if entry.filename == "readme.txt" else entry.compress_type
+        return [(entry, data)]
+    rewrite(package, deflated)
     data = bytearray(open(package, "rb").read()); entry = zipfile.ZipFile(package).getinfo("readme.txt")
     data[entry.header_offset + 30 + sum(__import__("struct").unpack("<HH", data[entry.header_offset + 26:entry.header_offset + 30]))] = 0xFF
     open(package, "wb").write(data)
@@ -82,7 +87,7 @@ verify() { # FOLDER EXPECTED-STATUS EXPECTED-LAST-LINE VERIFY-RELEASE-OPTION...
     folder=$1 want_status=$2 want_last=$3
     shift 3
     status=0
-    (cd "$folder" && TMPDIR="$scratch/tmp" exec "$source/scripts/verify-release" "$@" "$name.zip") >"$folder.out" 2>&1 || status=$?
+    (cd "$folder" && TMPDIR="$scratch/tmp" $runner "$source/scripts/verify-release" "$@" "$name.zip") </dev/null >"$folder.out" 2>&1 || status=$?
     last=$(tail -n 1 "$folder.out")
     { [ "$status" -eq "$want_status" ] && [ "$last" = "$want_last" ]; } ||
         fail "verify-release $* on $(basename "$folder") exited $status (expected $want_status), saying:
@@ -128,8 +133,9 @@ open(sys.argv[1], "wb").write(p[:at] + b"Microsoft Corporation" + p[at + 21:])' 
 "$source/scripts/quietly" osslsigncode sign -nest -certs "$keys/forger.pem" -key "$keys/forger.key" -h sha256 \
     -n LayerCleanup -in "$keys/signed.exe" -out "$keys/nested.exe"
 
-# Where Debian's archive no longer offers a recorded version (this machine is
-# behind it), no clean root can be made: the rows that need one expect that.
+# Where Debian's mirror no longer offers a recorded version (this machine is
+# behind it), a clean root would come from Debian's snapshot archive on the
+# internet, which the suite never reaches: then only the --here rows run.
 behind=$("$python" - "$build/$name.buildinfo" <<'PYTHON'
 import re, subprocess, sys
 pins = re.findall(r"(?m)^ (\S+) \(= (\S+)\),?$", open(sys.argv[1]).read())
@@ -142,10 +148,7 @@ built="VERIFIED: $name.zip is, byte for byte, the package that $source_zip build
 not_built="CANNOT VERIFY: $source_zip did not build (its output is above), so nothing was compared."
 not_same="NOT VERIFIED: LayerCleanup.exe in $name.zip is NOT the program that $source_zip builds."
 missing="CANNOT VERIFY: the recorded toolchain is not available, so nothing was built."
-if [ -n "$behind" ]; then
-    echo "note: Debian's archive lacks recorded versions ($behind); the clean-root rows expect that verdict"
-    built=$missing not_built=$missing not_same=$missing
-fi
+[ -z "$behind" ] || echo "note: Debian's archive lacks recorded versions ($behind); only the --here rows run"
 status_of() { case $1 in VERIFIED*) echo 0 ;; NOT*) echo 1 ;; *) echo 3 ;; esac; }
 
 # A listener on this machine's loopback, which the build in a clean root must not reach.
@@ -158,19 +161,55 @@ while True:
 listener=$!
 for _ in $(seq 1 100); do [ -s "$scratch/port" ] && break; sleep 0.1; done
 
+# Years later: no network but the loopback, where a snapshot-shaped service
+# serves the archive that the genuine row kept, and a clock in 2032, when
+# Debian's keys that signed it have expired.
+offline() { # COMMAND...
+    # shellcheck disable=SC2016 # the inner shell expands them
+    unshare --net sh -euc 'ip link set lo up
+        "$0" -m http.server --bind 127.0.0.1 --directory "$1" 8642 >/dev/null 2>&1 & server=$!
+        for _ in $(seq 1 100); do "$0" -c "import socket; socket.create_connection((\"127.0.0.1\", 8642))" 2>/dev/null && break; sleep 0.1; done
+        shift; status=0; faketime "2032-06-01 12:00:00" "$@" || status=$?; kill "$server"; exit "$status"' "$python" "$scratch/kept" "$@"
+}
+# A copy of the kept archive (linked, each changed file replaced) with a signed
+# index signed again by a throwaway key, or a .deb with one byte changed.
+tamper() { # CHANGE
+    cp -al "$scratch/kept" "$scratch/$1-archive"
+    if [ "$1" = resigned ]; then
+        index=$(ls "$scratch"/kept/archive/debian-security/*/dists/*/InRelease)
+        export GNUPGHOME="$scratch/gnupg" && mkdir -m 700 "$GNUPGHOME"
+        "$source/scripts/quietly" gpg --batch --passphrase '' --quick-gen-key throwaway default default never
+        sed -e '1,/^$/d' -e '/^-----BEGIN PGP SIGNATURE/,$d' "$index" | gpg --batch --clearsign >"$scratch/InRelease" 2>/dev/null
+        mv "$scratch/InRelease" "$scratch/resigned-archive/${index#"$scratch/kept/"}"
+    else
+        deb=$(ls "$scratch"/kept/archive/debian/*/pool/main/c/cmake/cmake_*.deb)
+        "$python" -c 'import sys; p = bytearray(open(sys.argv[1], "rb").read()); p[-1000] ^= 1; open(sys.argv[2], "wb").write(p)' \
+            "$deb" "$scratch/flipped.deb" && mv "$scratch/flipped.deb" "$scratch/flipped-archive/${deb#"$scratch/kept/"}"
+    fi
+}
+
 # The rows: a copy of a release (the suite's own, or the signed one above),
 # its change and the change's argument, how it is checked, and the status and
 # last line it must get. Checked in a clean root unless the options say --here.
 signed_by="signed by the certificate you named, SHA-256 fingerprint $fingerprint; whether to trust that certificate is for Windows to judge."
 signer=$(echo "$fingerprint" | tr -d : | tr A-F a-f)
-while IFS='|' read -r row from change argument options want_status want_last; do
-    release "$scratch/$row" "$from"
-    [ -z "$change" ] || edit "$scratch/$row" "$change" "$argument"
-    # shellcheck disable=SC2086
-    verify "$scratch/$row" "$want_status" "$want_last" $options
-done <<ROWS
-genuine|$build||||$(status_of "$built")|$built
-missing-version|$build|buildinfo| cmake (= 3.25.0-99),||3|$missing
+# Rows whose options begin "offline" run years later, as above; where this
+# machine is behind Debian's archive, only the --here rows can run.
+rows() {
+    while IFS='|' read -r row from change argument options want_status want_last; do
+        [ -n "$behind" ] && [ "${options#*--here}" = "$options" ] && continue
+        release "$scratch/$row" "$from"
+        case $change in
+        resigned | flipped) tamper "$change" ;;
+        ?*) edit "$scratch/$row" "$change" "$argument" ;;
+        esac
+        runner="exec" && [ "${options#offline }" != "$options" ] && runner=offline options=${options#offline }
+        # shellcheck disable=SC2086
+        verify "$scratch/$row" "$want_status" "$want_last" $options
+    done
+}
+rows <<ROWS
+genuine|$build|||--keep-archive $scratch/kept|0|$built
 hostile|$build|hostile-source|$(cat "$scratch/port")||3|$not_built
 copying|$build|copying-source|||$(status_of "$not_same")|$not_same
 corrupt|$build|corrupt-deflate||--here|1|NOT VERIFIED: $name.zip is not a well-formed release ZIP: Error -3 while decompressing data: invalid block type.
@@ -186,7 +225,15 @@ mismatched|$scratch/signed-build|program-from|$keys/mismatched.exe|--here|1|NOT 
 forged|$scratch/signed-build|program-from|$keys/forged.exe|--here --signer $signer|1|NOT VERIFIED: the signature of LayerCleanup.exe names its signer so that more than one certificate it carries fits (the same serial number and issuer, letter case and spacing aside), so which one it names is not certain.
 nested|$scratch/signed-build|program-from|$keys/nested.exe|--here --signer $signer|1|NOT VERIFIED: LayerCleanup.exe carries more than one signature (one inside another, or several signers), and Windows would show each; a release is signed once.
 ROWS
-grep -q '^    cmake 3.25.0-99$' "$scratch/missing-version.out" || fail "the missing version is not named"
+at() { [ -z "$behind" ] && cd "$scratch/kept/archive/$1" && ls; } # ARCHIVE: the date the genuine row kept it at
+rows <<ROWS
+served|$build|||offline --snapshot http://127.0.0.1:8642/|0|$built
+kept|$build|||offline --archive $scratch/kept|0|$built
+missing-version|$build|buildinfo| cmake (= 3.25.0-99),|offline --snapshot http://127.0.0.1:8642/|3|$missing
+resigned|$build|resigned||offline --archive $scratch/resigned-archive|3|CANNOT VERIFY: the signature of debian-security/$(at debian-security)/dists/bookworm-security/InRelease was made by a key that is not trusted (not one of Debian's archive keys, nor one given with --keyring), so nothing was built.
+flipped|$build|flipped||offline --archive $scratch/flipped-archive|3|CANNOT VERIFY: debian/$(at debian)/pool/main/c/cmake/$(cd "$scratch"/kept/archive/debian/*/pool/main/c/cmake 2>/dev/null && ls cmake_*.deb) does not match Debian's signed index (Hash Sum mismatch), so nothing was built.
+ROWS
+[ -n "$behind" ] || grep -q '^    cmake 3.25.0-99$' "$scratch/missing-version.out" || fail "the missing version is not named"
 grep -qx 'verify-release: the signing certificate calls itself "CN=Microsoft Corporation"' "$scratch/signed.out" ||
     fail "the signing certificate's own name is not shown apart from the verdict"
 [ -n "$behind" ] || grep -q "hostile build: user 65534, download [1-9]" "$scratch/hostile.out" ||
