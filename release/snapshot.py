@@ -298,6 +298,10 @@ def failure(said, store):
         unsigned = re.search(r"The repository '(\S+) (\S+) InRelease' is not signed", said)
         return "%sdists/%s/InRelease is not signed" % (where(path_of(unsigned.group(1))).rstrip("/") + "/",
                                                       unsigned.group(2))
+    absent = re.search(r"The repository '(\S+) (\S+) Release' does not have a Release file", said)
+    if absent:
+        path = "%sdists/%s/InRelease" % (path_of(absent.group(1)).rstrip("/") + "/", absent.group(2))
+        return store.failures.get(path, "%s is not in %s" % (where(path), store.described))
     mismatch = re.search(r"Failed to fetch (\S+)\s+(Hash Sum mismatch|File has unexpected size)", said)
     if mismatch:
         rejected(path_of(mismatch.group(1)))
