@@ -163,13 +163,16 @@ for _ in $(seq 1 100); do [ -s "$scratch/port" ] && break; sleep 0.1; done
 
 # Years later: no network but the loopback, where a snapshot-shaped service
 # serves the archive that the genuine row kept, and a clock in 2032, when
-# Debian's keys that signed it have expired.
+# Debian 12's keys that signed it have expired. Each process keeps its own
+# clock: one shared by the first would be out of reach of apt's helpers,
+# which drop their privileges.
 offline() { # COMMAND...
     # shellcheck disable=SC2016 # the inner shell expands them
     unshare --net sh -euc 'ip link set lo up
         "$0" -m http.server --bind 127.0.0.1 --directory "$1" 8642 >/dev/null 2>&1 & server=$!
         for _ in $(seq 1 100); do "$0" -c "import socket; socket.create_connection((\"127.0.0.1\", 8642))" 2>/dev/null && break; sleep 0.1; done
-        shift; status=0; faketime "2032-06-01 12:00:00" "$@" || status=$?; kill "$server"; exit "$status"' "$python" "$scratch/kept" "$@"
+        shift; status=0; FAKETIME_DISABLE_SHM=1 faketime "2032-06-01 12:00:00" "$@" || status=$?
+        kill "$server"; exit "$status"' "$python" "$scratch/kept" "$@"
 }
 # A copy of the kept archive (linked, each changed file replaced) with a signed
 # index signed again by a throwaway key, or a .deb with one byte changed.
@@ -225,13 +228,13 @@ mismatched|$scratch/signed-build|program-from|$keys/mismatched.exe|--here|1|NOT 
 forged|$scratch/signed-build|program-from|$keys/forged.exe|--here --signer $signer|1|NOT VERIFIED: the signature of LayerCleanup.exe names its signer so that more than one certificate it carries fits (the same serial number and issuer, letter case and spacing aside), so which one it names is not certain.
 nested|$scratch/signed-build|program-from|$keys/nested.exe|--here --signer $signer|1|NOT VERIFIED: LayerCleanup.exe carries more than one signature (one inside another, or several signers), and Windows would show each; a release is signed once.
 ROWS
-at() { [ -z "$behind" ] && cd "$scratch/kept/archive/$1" && ls; } # ARCHIVE: the date the genuine row kept it at
+# The kept archive's files that the last two rows change, named as the verdicts name them.
 rows <<ROWS
 served|$build|||offline --snapshot http://127.0.0.1:8642/|0|$built
 kept|$build|||offline --archive $scratch/kept|0|$built
 missing-version|$build|buildinfo| cmake (= 3.25.0-99),|offline --snapshot http://127.0.0.1:8642/|3|$missing
-resigned|$build|resigned||offline --archive $scratch/resigned-archive|3|CANNOT VERIFY: the signature of debian-security/$(at debian-security)/dists/bookworm-security/InRelease was made by a key that is not trusted (not one of Debian's archive keys, nor one given with --keyring), so nothing was built.
-flipped|$build|flipped||offline --archive $scratch/flipped-archive|3|CANNOT VERIFY: debian/$(at debian)/pool/main/c/cmake/$(cd "$scratch"/kept/archive/debian/*/pool/main/c/cmake 2>/dev/null && ls cmake_*.deb) does not match Debian's signed index (Hash Sum mismatch), so nothing was built.
+resigned|$build|resigned||offline --archive $scratch/resigned-archive|3|CANNOT VERIFY: the signature of $(cd "$scratch/kept/archive" 2>/dev/null && ls -d debian-security/*/dists/*)/InRelease was made by a key that is not trusted (not one of Debian's archive keys, nor one given with --keyring), so nothing was built.
+flipped|$build|flipped||offline --archive $scratch/flipped-archive|3|CANNOT VERIFY: $(cd "$scratch/kept/archive" 2>/dev/null && ls debian/*/pool/main/c/cmake/cmake_*.deb) does not match Debian's signed index (Hash Sum mismatch), so nothing was built.
 ROWS
 [ -n "$behind" ] || grep -q '^    cmake 3.25.0-99$' "$scratch/missing-version.out" || fail "the missing version is not named"
 grep -qx 'verify-release: the signing certificate calls itself "CN=Microsoft Corporation"' "$scratch/signed.out" ||
