@@ -123,6 +123,9 @@ def attempt(options, release, work, sources, store):
             '--customize-hook=python3 %s/tools/inside.py hook "$1"' % work,
             "--customize-hook=copy-out /verify-out " + work, "--customize-hook=copy-out /verify-archive " + work]
     if sources:
+        if not shutil.which("gpgv"):
+            raise Refused(CANNOT_VERIFY, "gpgv (GnuPG's) is needed to check the signatures of the snapshot archive's "
+                          "indices (scripts/bootstrap installs it on Debian).")
         argv += ['--aptopt=Acquire::Check-Valid-Until "false"', '--aptopt=Acquire::Languages "none"',
                  '--aptopt=Acquire::http::Pipeline-Depth "0"', '--aptopt=Acquire::Retries "0"',
                  '--aptopt=Acquire::http::Proxy::127.0.0.1 "DIRECT"',

@@ -52,9 +52,12 @@ copy of this script that you obtained independently of the files under
 check, never the one inside the source ZIP being checked.
 
 Needs python3, mmdebstrap for the clean root, bubblewrap for the sandbox
-the build runs in, and util-linux (unshare, setpriv, prlimit). Works as root, and without root where user namespaces allow. Its parts
-lie beside it: published.py checks the published files, clean_root.py makes
-the place the source is built in, inside.py runs there, and this file reads
+the build runs in, util-linux (unshare, setpriv, prlimit), and for the
+snapshot archive gpgv and Debian's archive keyrings. Works as root, and
+without root where user namespaces allow. Its parts lie beside it:
+published.py checks the published files, clean_root.py makes the place the
+source is built in (from snapshot.py's archives where Debian's mirror fails),
+inside.py runs there, and this file reads
 the command line and gives the verdict.
 """
 

@@ -228,7 +228,7 @@ mismatched|$scratch/signed-build|program-from|$keys/mismatched.exe|--here|1|NOT 
 forged|$scratch/signed-build|program-from|$keys/forged.exe|--here --signer $signer|1|NOT VERIFIED: the signature of LayerCleanup.exe names its signer so that more than one certificate it carries fits (the same serial number and issuer, letter case and spacing aside), so which one it names is not certain.
 nested|$scratch/signed-build|program-from|$keys/nested.exe|--here --signer $signer|1|NOT VERIFIED: LayerCleanup.exe carries more than one signature (one inside another, or several signers), and Windows would show each; a release is signed once.
 ROWS
-# The kept archive's files that the last two rows change, named as the verdicts name them.
+# Years later; the last two rows' verdicts name the kept file each changes.
 rows <<ROWS
 served|$build|||offline --snapshot http://127.0.0.1:8642/|0|$built
 kept|$build|||offline --archive $scratch/kept|0|$built
