@@ -286,7 +286,8 @@ def failure(said, store):
         if store.upstream and PATHS.fullmatch(path) and os.path.isfile(store.local(path)):
             os.remove(store.local(path))
 
-    signature = re.search(r"GPG error: (\S+) (\S+) InRelease: ([^\n]*)", said)
+    # apt 2 says "GPG error", apt 3 "OpenPGP signature verification failed".
+    signature = re.search(r"(?:GPG error|OpenPGP signature verification failed): (\S+) (\S+) InRelease: ([^\n]*)", said)
     if signature:
         path = "%sdists/%s/InRelease" % (path_of(signature.group(1)).rstrip("/") + "/", signature.group(2))
         rejected(path)
