@@ -8,8 +8,9 @@ NAME-VERSION-PLATFORM.buildinfo records, as "Key: value" lines, what a
 rebuild needs to give the same program: the checksums, the source date, the
 Debian release, the exact versions of the packages that decide the
 program's bytes, and the state of Debian's archive they came from (the date
-of each signed index apt had), where a checker finds them years later. Nothing of the machine or the person: no paths, host or user
-names, or times other than the source date.
+of each signed index apt had), where a checker finds them years later.
+Nothing of the machine or the person: no paths, host or user names, or times
+other than the source date.
 
 The same inputs give the same bytes wherever and whenever they are made: ZIP
 entries come in a fixed order, carry the fixed SOURCE_DATE_EPOCH as their time

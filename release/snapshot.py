@@ -286,23 +286,25 @@ def failure(said, store):
         if store.upstream and PATHS.fullmatch(path) and os.path.isfile(store.local(path)):
             os.remove(store.local(path))
 
+    def index(found):
+        """The signed index that apt names as "ADDRESS SUITE InRelease"."""
+        return "%s/dists/%s/InRelease" % (path_of(found.group(1)).rstrip("/"), found.group(2))
+
     # apt 2 says "GPG error", apt 3 "OpenPGP signature verification failed".
     signature = re.search(r"(?:GPG error|OpenPGP signature verification failed): (\S+) (\S+) InRelease: ([^\n]*)", said)
     if signature:
-        path = "%sdists/%s/InRelease" % (path_of(signature.group(1)).rstrip("/") + "/", signature.group(2))
+        path = index(signature)
         rejected(path)
         if "NO_PUBKEY" in signature.group(3):
             return "the signature of %s was made by a key that is not trusted (not one of Debian's archive keys, " \
                    "nor one given with --keyring)" % where(path)
         return "the signature of %s does not hold: %s" % (where(path), signature.group(3).strip()[:300])
-    if re.search(r"The repository '\S+ \S+ InRelease' is not signed", said):
-        unsigned = re.search(r"The repository '(\S+) (\S+) InRelease' is not signed", said)
-        return "%sdists/%s/InRelease is not signed" % (where(path_of(unsigned.group(1))).rstrip("/") + "/",
-                                                      unsigned.group(2))
+    unsigned = re.search(r"The repository '(\S+) (\S+) InRelease' is not signed", said)
+    if unsigned:
+        return "%s is not signed" % where(index(unsigned))
     absent = re.search(r"The repository '(\S+) (\S+) Release' does not have a Release file", said)
     if absent:
-        path = "%sdists/%s/InRelease" % (path_of(absent.group(1)).rstrip("/") + "/", absent.group(2))
-        return store.failures.get(path, "%s is not in %s" % (where(path), store.described))
+        return store.failures.get(index(absent), "%s is not in %s" % (where(index(absent)), store.described))
     mismatch = re.search(r"Failed to fetch (\S+)\s+(Hash Sum mismatch|File has unexpected size)", said)
     if mismatch:
         rejected(path_of(mismatch.group(1)))
