@@ -11,9 +11,8 @@
 #                            Wine's windows bypass the (absent) window manager, which
 #                            otherwise costs two seconds per closed window, and a crashing
 #                            program ends at once instead of waiting on a crash dialog
-#   claim_test_prefix PREFIX makes PREFIX for the tests, marked as theirs, the only kind of
-#                            prefix in which LayerCleanupTests.exe changes anything; refuses
-#                            (status 1, saying why) a folder that holds anything not made so
+#   claim_test_prefix PREFIX makes PREFIX for the tests, its account marked as disposable;
+#                            refuses (status 1) a folder that holds anything not made so
 #   end_session              stops what the two above started
 # Wine's output goes to files throughout: its background processes would
 # otherwise inherit a pipe and hold it open.
@@ -77,8 +76,10 @@ start_display() {
 
 start_wineserver() {
     session_prefix=$1
-    if [ "${2:-}" = unmanaged ]; then
-        claim_test_prefix "$session_prefix" || return 1
+    if [ "${2:-}" = unmanaged ] && ! claim_test_prefix "$session_prefix"; then
+        echo "Refusing to set $session_prefix up for the tests: the suite did not make that folder." >&2
+        echo "Leave LAYERCLEANUP_WINEPREFIX unset (build/wineprefix), or name a folder that does not exist yet." >&2
+        return 1
     fi
     wine_environment "$session_prefix"
     mkdir -p "$WINEPREFIX"
@@ -98,23 +99,14 @@ start_wineserver() {
     fi
 }
 
-# The tests replace the compatibility settings of every program in the prefix
-# they run in. A prefix becomes theirs only here, when this makes it: the
-# folder is stamped as the suite's before Wine fills it, and the account in it
-# is marked once it exists. Any other folder with something in it (a
-# contributor's ~/.wine, say) is refused.
+# A prefix is the tests' own only when this makes it: the folder is stamped as
+# the suite's before Wine fills it, and the account in it is marked as
+# disposable once it exists, which lets the cases run that delete or lock the
+# Layers key. Any other folder with something in it (a contributor's ~/.wine,
+# say) is left as it is and refused (status 1).
 claim_test_prefix() { # PREFIX
     if [ ! -f "$1/.layercleanup-tests-own" ]; then
-        if [ -d "$1" ] && [ -n "$(ls -A "$1")" ]; then
-            cat >&2 <<REFUSAL
-Refusing to run the tests in $1: the suite did not make that folder.
-The tests replace the compatibility settings of every program in the Wine
-prefix they run in, so they run only in a prefix that the suite made for
-them. Set LAYERCLEANUP_WINEPREFIX to a folder that does not exist yet (the
-suite then makes it), or leave it unset to use build/wineprefix.
-REFUSAL
-            return 1
-        fi
+        [ -d "$1" ] && [ -n "$(ls -A "$1")" ] && return 1
         mkdir -p "$1" && touch "$1/.layercleanup-tests-own" || return 1
     fi
     [ -f "$1/.layercleanup-tests-marked" ] && return 0

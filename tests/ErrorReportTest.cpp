@@ -61,7 +61,7 @@ TEST(RunReportingErrors, ShowsOneErrorBoxInPlainWordsAndExitsWithTheStatus)
             continue;
         }
         ASSERT_EQ(boxes.Boxes().size(), 1U) << report.description;
-        EXPECT_TRUE(IsErrorBox(boxes.Boxes().front(), report.boxText, MB_ICONERROR)) << report.description;
+        EXPECT_TRUE(IsErrorBox(boxes.Boxes().front(), report.boxText)) << report.description;
     }
 }
 

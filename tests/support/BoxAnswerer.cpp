@@ -157,8 +157,12 @@ std::string AnswerBoxes(const PROCESS_INFORMATION& process, const ULONGLONG dead
             return "the program to wait for input with its box open";
         }
 
-        SeenBox seen{
-            WindowText(box), controls.text, ButtonType(controls.buttons), GetWindow(box, GW_OWNER) != nullptr, {}};
+        SeenBox seen{WindowText(box),
+                     controls.text,
+                     ButtonType(controls.buttons),
+                     MB_TYPEMASK,
+                     GetWindow(box, GW_OWNER) != nullptr,
+                     {}};
         if (whileOpen) {
             whileOpen(seen);
         }
@@ -171,6 +175,32 @@ std::string AnswerBoxes(const PROCESS_INFORMATION& process, const ULONGLONG dead
         }
     }
 }
+
+// A job that ends its processes when its last handle is closed.
+class Job {
+public:
+    Job() : m_job(CreateJobObjectW(nullptr, nullptr))
+    {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    }
+    ~Job()
+    {
+        if (m_job != nullptr) {
+            CloseHandle(m_job);
+        }
+    }
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+    Job(Job&&) = delete;
+    Job& operator=(Job&&) = delete;
+
+    [[nodiscard]] HANDLE Get() const noexcept { return m_job; }
+
+private:
+    HANDLE m_job;
+};
 
 } // namespace
 
@@ -190,7 +220,7 @@ ProgramRun RunAnsweringBoxes(const std::wstring& program, const std::vector<std:
     // (about one start in two thousand here) and reports ERROR_INTERNAL_ERROR;
     // the program has not run at all then, so it is simply started again.
     for (int attempt = 1;; ++attempt) {
-        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+        if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
                            workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup,
                            &process) != FALSE) {
             break;
@@ -200,11 +230,21 @@ ProgramRun RunAnsweringBoxes(const std::wstring& program, const std::vector<std:
             throw std::runtime_error("CreateProcessW failed with status " + std::to_string(status));
         }
     }
+    // The program ends with this process, however this one ends: a test
+    // program that is killed leaves no program behind with its box open, in
+    // a folder that can then not be removed. Where this process's own job
+    // allows no job of its own (Windows 7), the program runs without one.
+    const Job job;
+    static_cast<void>(AssignProcessToJobObject(job.Get(), process.hProcess));
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
 
     ProgramRun run;
     BOOL wow64 = FALSE;
-    run.ran32BitOn64 = IsWow64Process(process.hProcess, &wow64) != FALSE && wow64 != FALSE;
+    SYSTEM_INFO system{};
+    GetNativeSystemInfo(&system);
+    run.ran32Bit = system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL ||
+                   (IsWow64Process(process.hProcess, &wow64) != FALSE && wow64 != FALSE);
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     const std::string waitedFor = AnswerBoxes(process, deadline, whileOpen, run.boxes);
     if (!waitedFor.empty()) {

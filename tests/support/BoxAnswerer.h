@@ -14,8 +14,8 @@
 
 struct ProgramRun {
     DWORD exitCode = 0;
-    std::string failure;       // the state waited for in vain; empty when the program ran its course
-    bool ran32BitOn64 = false; // the program ran as a 32-bit process on a 64-bit system
+    std::string failure;   // the state waited for in vain; empty when the program ran its course
+    bool ran32Bit = false; // the program ran as a 32-bit process (on a 64-bit system, under WOW64)
     std::vector<SeenBox> boxes;
 };
 

@@ -18,7 +18,8 @@ BoxRecorder::~BoxRecorder()
 
 int WINAPI BoxRecorder::Record(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
 {
-    active->m_boxes.push_back(SeenBox{caption != nullptr ? caption : "", text != nullptr ? text : "", style,
-                                      owner != nullptr, active->m_key == Key::Read ? ReadLayersKey() : RegValues{}});
+    active->m_boxes.push_back(
+        SeenBox{caption != nullptr ? caption : "", text != nullptr ? text : "", style, ~0U, owner != nullptr,
+                active->m_key == Key::Read ? ReadLayersKey().value_or(RegValues{}) : RegValues{}});
     return IDOK;
 }

@@ -1,6 +1,7 @@
 #include "support/Folders.h"
 
 #include "cleanup/ValueName.h"
+#include "support/OwnRun.h"
 
 #include <windows.h>
 
@@ -17,7 +18,9 @@ std::wstring ExtendedPath(const std::wstring& path)
     return path.rfind(L"\\\\", 0) == 0 ? path : L"\\\\?\\" + path;
 }
 
-void RemoveTree(const std::wstring& path)
+} // namespace
+
+void RemoveFolderTree(const std::wstring& path)
 {
     WIN32_FIND_DATAW entry{};
     HANDLE search = FindFirstFileW(ExtendedPath(path + L"\\*").c_str(), &entry);
@@ -29,7 +32,7 @@ void RemoveTree(const std::wstring& path)
             }
             const std::wstring child = path + L"\\" + name;
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveTree(child);
+                RemoveFolderTree(child);
             } else {
                 DeleteFileW(ExtendedPath(child).c_str());
             }
@@ -39,18 +42,15 @@ void RemoveTree(const std::wstring& path)
     RemoveDirectoryW(ExtendedPath(path).c_str());
 }
 
-} // namespace
-
 TempFolder::TempFolder(const std::wstring& name)
 {
     static std::atomic<unsigned> counter{0};
-    std::wstring temp(MAX_PATH + 1, L'\0');
-    temp.resize(GetTempPathW(static_cast<DWORD>(temp.size()), temp.data()));
-    while (!temp.empty() && (temp.back() == L'\\' || temp.back() == L'/')) {
-        temp.pop_back();
+    const std::wstring& run = own::ThisRunFolder();
+    if (CreateDirectoryW(run.c_str(), nullptr) == FALSE && GetLastError() != ERROR_ALREADY_EXISTS) {
+        throw std::runtime_error("cannot create this run's folder, status " + std::to_string(GetLastError()));
     }
-    m_path = temp + L"\\" + name + L" " + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
-    RemoveTree(m_path);
+    m_path = run + L"\\" + name + L" " + std::to_wstring(counter++);
+    RemoveFolderTree(m_path);
     if (CreateDirectoryW(ExtendedPath(m_path).c_str(), nullptr) == FALSE) {
         throw std::runtime_error("cannot create a temporary folder, status " + std::to_string(GetLastError()));
     }
@@ -58,7 +58,7 @@ TempFolder::TempFolder(const std::wstring& name)
 
 TempFolder::~TempFolder()
 {
-    RemoveTree(m_path);
+    RemoveFolderTree(m_path);
 }
 
 std::wstring TempFolder::MakeSubfolder(const std::wstring& relative) const
@@ -82,6 +82,16 @@ std::wstring TempFolder::MakeSubfolderOfLength(const std::size_t length) const
         remaining -= levelLength + 1;
     }
     return MakeSubfolder(relative + std::wstring(remaining, L'd'));
+}
+
+bool CanEnter(const std::wstring& directory)
+{
+    const std::wstring previous = QueryCurrentDirectory();
+    if (SetCurrentDirectoryW(directory.c_str()) == FALSE) {
+        return false;
+    }
+    SetCurrentDirectoryW(previous.c_str());
+    return true;
 }
 
 ScopedCurrentDirectory::ScopedCurrentDirectory(const std::wstring& directory) : m_previous(QueryCurrentDirectory())

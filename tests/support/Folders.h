@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <string>
 
-// An empty folder of its own under the temporary folder, removed (with
-// anything left in it) when the object goes. `name` may hold any characters
-// a folder name can.
+// An empty folder of its own inside this run's folder (own::ThisRunFolder),
+// removed (with anything left in it) when the object goes. `name` may hold any
+// characters a folder name can.
 class TempFolder {
 public:
     explicit TempFolder(const std::wstring& name = L"LayerCleanup test");
@@ -30,6 +30,14 @@ public:
 private:
     std::wstring m_path;
 };
+
+// Removes a folder and everything in it, beyond the classic length limit too.
+void RemoveFolderTree(const std::wstring& path);
+
+// Whether this process can make `directory` its working directory. Windows
+// refuses one of 259 characters or more to a program that has not declared
+// itself aware of long paths, as this one has not; Wine lets it in.
+[[nodiscard]] bool CanEnter(const std::wstring& directory);
 
 // Makes `directory` this process's working directory until the object goes.
 class ScopedCurrentDirectory {

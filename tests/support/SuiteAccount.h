@@ -1,30 +1,24 @@
 #pragma once
 
+#include "support/OwnRun.h"
+
 #include <string>
 
-// The tests replace the current user's whole Layers key, so they run only on
-// an account made for them: the suite's own Wine prefix, which its scripts
-// mark with this value. No real user's account has it.
+// An account that may lose its compatibility settings: the suite's own Wine
+// prefix, which its scripts mark, or a throwaway account (a CI runner's, say)
+// marked by hand. Only there do the cases run that change the Layers key
+// itself (delete it, lock it); anywhere else they are skipped.
 namespace suite {
 
-inline const std::wstring MarkKey = L"Software\\LayerCleanupTests";
 inline const std::wstring MarkValue = L"DisposableAccount";
 
-// Whether the current user's registry carries the mark (a REG_DWORD of 1).
-[[nodiscard]] bool IsMarkedAccount();
+// Whether the account carries the mark: HKCU\Software\LayerCleanupTests,
+// DisposableAccount, a REG_DWORD of 1. Read from the real account, once,
+// before anything maps HKEY_CURRENT_USER elsewhere.
+[[nodiscard]] bool IsDisposableAccount();
 
-// Why the tests will not run here, and how to run them.
-[[nodiscard]] std::string RefusalText();
-
-// Takes the mark away until the object goes, which puts it back.
-class Unmarked {
-public:
-    Unmarked();
-    ~Unmarked();
-    Unmarked(const Unmarked&) = delete;
-    Unmarked& operator=(const Unmarked&) = delete;
-    Unmarked(Unmarked&&) = delete;
-    Unmarked& operator=(Unmarked&&) = delete;
-};
+// Why a case that would change the Layers key itself was not run here;
+// `change` says what it would have done.
+[[nodiscard]] std::string NotDisposableReason(const std::string& change);
 
 } // namespace suite

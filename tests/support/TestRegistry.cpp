@@ -120,9 +120,14 @@ void ResetLayersKey(const RegValues& values)
     }
 }
 
-RegValues ReadLayersKey()
+std::optional<RegValues> ReadLayersKey()
 {
-    const winreg::RegHandle layers = OpenKey(HKEY_CURRENT_USER, expected::LayersKey, KEY_READ);
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, expected::LayersKey.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    const winreg::RegHandle layers(key);
     return ReadAllValues(layers.Get());
 }
 

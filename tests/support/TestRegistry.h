@@ -38,7 +38,8 @@ void DeleteKeyTree(HKEY parent, const std::wstring& path);
 // Deletes and recreates the current user's Layers key (expected::LayersKey),
 // so that it holds exactly `values`.
 void ResetLayersKey(const RegValues& values = {});
-[[nodiscard]] RegValues ReadLayersKey();
+// What the current user's Layers key holds; nothing where it does not exist.
+[[nodiscard]] std::optional<RegValues> ReadLayersKey();
 
 // Denies everyone the right to set values in a key, the way an administrator
 // might lock it; the key's previous security is restored when the object goes.
