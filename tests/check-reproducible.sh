@@ -4,7 +4,7 @@
 # program, its ZIP, the source ZIP and the buildinfo byte for byte with those
 # already built. Then packages that copy signed, with throwaway keys: in a PEM
 # file behind a password, and on a SoftHSM2 token behind a PIN with a source
-# address configured. Checks that each signed program verifies, that removing
+# address set in the sources. Checks that each signed program verifies, that removing
 # its signature gives back exactly the reproducible program, and that nothing
 # of a key, its password or PIN was kept or shown.
 #
@@ -59,7 +59,10 @@ secret_line=$(sed -n 2p "$keys/key.pem")
 . "$(dirname "$0")/findings.sh"
 signed_round() { # KEY SECRET SOURCE_URL
     : >"$keys/command-lines"
-    "$source/scripts/quietly" cmake "$other" -DLAYERCLEANUP_SOURCE_URL="$3"
+    # The address is part of the source, as a publisher would set it.
+    sed -i "s|^set(LAYERCLEANUP_SOURCE_URL \".*\")\$|set(LAYERCLEANUP_SOURCE_URL \"$3\")|" "$copy/CMakeLists.txt"
+    grep -qx "set(LAYERCLEANUP_SOURCE_URL \"$3\")" "$copy/CMakeLists.txt" || fail "the address could not be set"
+    "$source/scripts/quietly" cmake "$other"
     if ! PATH="$keys/bin:$PATH" LAYERCLEANUP_SIGN_CERT="$keys/cert.pem" LAYERCLEANUP_SIGN_KEY="$1" \
         LAYERCLEANUP_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so LAYERCLEANUP_SIGN_KEY_PASSWORD="$2" \
         cmake --build "$other" --target package >"$keys/package.log" 2>&1; then
