@@ -1,9 +1,9 @@
 """The buildinfo: what a rebuild of a release needs to give the same bytes.
 
 "Key: value" lines, every field known, once, in this order, and matching its
-pattern; then (from format 2.0) the state of each part of Debian's archive
-that the recorded versions came from, one a line; then the recorded
-packages, one a line, by Debian's rules for package names and versions. The package target writes it with format() and
+pattern; then the state of each part of Debian's archive that the recorded
+versions came from, one a line; then the recorded packages, one a line, by
+Debian's rules for package names and versions. The package target writes it with format() and
 verify-release reads it with parse(), which rejects anything else: the file
 comes from whoever published the release.
 """
@@ -18,7 +18,7 @@ PACKAGE = r"[a-z0-9][a-z0-9.+-]+"
 VERSION = r"(?:[0-9]+:)?[0-9][A-Za-z0-9.+~]*(?:-[A-Za-z0-9.+~]+)*"
 
 FIELDS = (
-    ("Format", r"1\.0|2\.0"),
+    ("Format", r"2\.0"),
     ("Source", r"[A-Za-z][A-Za-z0-9_-]{0,63}"),
     ("Version", r"[0-9]+(?:\.[0-9]+){0,3}"),
     ("Source-Date-Epoch", r"[0-9]{1,11}"),
@@ -47,8 +47,7 @@ FORMAT = "2.0"
 # compiler, its runtime and libraries, the linker, the Windows headers and
 # import libraries, and the build tools; a signed program's by osslsigncode.
 # The ZIPs store their entries, so no interpreter or zlib decides their
-# bytes; format 1.0 recorded the ones that deflated them. A buildinfo records
-# these and nothing else.
+# bytes. A buildinfo records these and nothing else.
 TOOLCHAIN = (
     "g++-mingw-w64-i686-posix",
     "gcc-mingw-w64-i686-posix",
@@ -60,8 +59,7 @@ TOOLCHAIN = (
     "cmake",
     "ninja-build",
 )
-MAY_RECORD = {"1.0": r"osslsigncode|zlib1g|python3\.[0-9]{1,2}(?:-minimal)?|libpython3\.[0-9]{1,2}-(?:minimal|stdlib)",
-              "2.0": r"osslsigncode"}
+MAY_RECORD = ("osslsigncode",)
 LARGEST = 64 * 1024
 
 
@@ -89,10 +87,9 @@ def format(fields, packages, states):
     lines = []
     for name, pattern in FIELDS:
         lines.append("%s: %s" % (name, _checked(name, pattern, fields[name])) if fields[name] else name + ":")
-    if fields["Format"] != "1.0":
-        lines.append(STATE_FIELD + ":")
-        lines += [" %s %s %s%s" % (state + ("," if index + 1 < len(states) else "",))
-                  for index, state in enumerate(states)]
+    lines.append(STATE_FIELD + ":")
+    lines += [" %s %s %s%s" % (state + ("," if index + 1 < len(states) else "",))
+              for index, state in enumerate(states)]
     lines.append(PACKAGES_FIELD + ":")
     for index, (package, version) in enumerate(packages):
         lines.append(" %s (= %s)%s" % (_checked("a package name", PACKAGE, package),
@@ -104,10 +101,11 @@ def format(fields, packages, states):
 
 
 def parse(text):
-    """(fields, packages, states) from the buildinfo's text, states None for
-    format 1.0, which did not record them; raises Malformed."""
+    """(fields, packages, states) from the buildinfo's text; raises Malformed."""
     if len(text) > LARGEST:
         raise Malformed("larger than %d bytes" % LARGEST)
+    if text.startswith("Format: 1.0\n"):
+        raise Malformed("format 1.0 is not read (no release was published in it)")
     if re.search(r"[^\x20-\x7e\n]", text) or not text.endswith("\n"):
         raise Malformed("not printable ASCII lines ended by a line feed")
     lines = text[:-1].split("\n")
@@ -120,22 +118,20 @@ def parse(text):
     rest = lines[len(FIELDS):]
     if len(fields) != len(FIELDS):
         raise Malformed("expected the field %s" % FIELDS[len(fields)][0])
-    states = None
-    if fields["Format"] != "1.0":
-        if not rest or rest[0] != STATE_FIELD + ":":
-            raise Malformed("expected the field %s after %s" % (STATE_FIELD, FIELDS[-1][0]))
-        end = rest.index(PACKAGES_FIELD + ":") if PACKAGES_FIELD + ":" in rest else len(rest)
-        states = []
-        for index, line in enumerate(rest[1:end]):
-            comma = "," if index + 2 < end else ""
-            match = re.fullmatch(r" ([a-z-]+) ([a-z-]+) (%s)%s" % (TIMESTAMP, comma), line)
-            if not match or match.groups()[:2] not in sources(fields["Build-Release"]):
-                raise Malformed("%s: %r is not ' archive suite timestamp%s' of Debian %s's archive" % (
-                    STATE_FIELD, line[:80], comma, fields["Build-Release"]))
-            states.append(match.groups())
-        if len({state[:2] for state in states}) != len(states):
-            raise Malformed("%s names a suite twice" % STATE_FIELD)
-        rest = rest[end:]
+    if not rest or rest[0] != STATE_FIELD + ":":
+        raise Malformed("expected the field %s after %s" % (STATE_FIELD, FIELDS[-1][0]))
+    end = rest.index(PACKAGES_FIELD + ":") if PACKAGES_FIELD + ":" in rest else len(rest)
+    states = []
+    for index, line in enumerate(rest[1:end]):
+        comma = "," if index + 2 < end else ""
+        match = re.fullmatch(r" ([a-z-]+) ([a-z-]+) (%s)%s" % (TIMESTAMP, comma), line)
+        if not match or match.groups()[:2] not in sources(fields["Build-Release"]):
+            raise Malformed("%s: %r is not ' archive suite timestamp%s' of Debian %s's archive" % (
+                STATE_FIELD, line[:80], comma, fields["Build-Release"]))
+        states.append(match.groups())
+    if len({state[:2] for state in states}) != len(states):
+        raise Malformed("%s names a suite twice" % STATE_FIELD)
+    rest = rest[end:]
     if not rest or rest[0] != PACKAGES_FIELD + ":":
         raise Malformed("expected the field %s" % PACKAGES_FIELD)
     packages = []
@@ -148,7 +144,7 @@ def parse(text):
     names = [name for name, _ in packages]
     if len(set(names)) != len(names):
         raise Malformed("%s names a package twice" % PACKAGES_FIELD)
-    others = [name for name in names if name not in TOOLCHAIN and not re.fullmatch(MAY_RECORD[fields["Format"]], name)]
+    others = [name for name in names if name not in TOOLCHAIN + MAY_RECORD]
     if others or not set(TOOLCHAIN) <= set(names):
         raise Malformed("%s records %s, not the packages that decide a release's bytes" % (
             PACKAGES_FIELD, ", ".join(others) if others else "too few"))

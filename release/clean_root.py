@@ -9,11 +9,12 @@ import glob
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 
-import buildinfo
 import debian
+import folders
 import inside
 import results
 import sandbox
@@ -24,7 +25,14 @@ from verdict import CANNOT_VERIFY, Refused, say, show, shown
 TOOLS = os.path.dirname(os.path.realpath(__file__))
 
 
+# Debian's archive keys, today's and those removed since.
 KEYRINGS = ("/usr/share/keyrings/debian-archive-keyring.gpg", "/usr/share/keyrings/debian-archive-removed-keys.gpg")
+# The read of any keyring.
+LARGEST_KEYRING = 16 * 1024 ** 2
+# What the gpgv of apt's checks takes to be revoked, beside it (see gpgv_in_time).
+REVOKED = "revoked"
+# Tools are asked in one language, so that what they say reads the same to every checker.
+C_LOCALE = {"LC_ALL": "C.UTF-8"}
 
 
 class Unreached(Exception):
@@ -54,28 +62,17 @@ def clean_root(options, release, work):
 def from_snapshot(options, release, work):
     """Builds in a clean root made from the snapshot archive at the
     recorded state of Debian's archive, or from a kept archive."""
-    fields = release.fields
-    if options.archive:
-        store = snapshot.Store(options.archive, None, "the kept archive %s" % shown(options.archive))
-    else:
-        base = options.snapshot or snapshot.DEFAULT
-        cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
-                             "layercleanup-verify", hashlib.sha256(base.encode()).hexdigest()[:16])
-        store = snapshot.Store(cache, base, "the snapshot archive at %s" % shown(base))
-        say("fetching from %s one request at a time, kept in %s for the next check" % (shown(base), shown(cache)))
     try:
-        states = release.states
-        if not states:
-            say("the buildinfo does not record the state of Debian's archive: asking the snapshot archive when "
-                "each recorded version arrived")
-            moments = snapshot.first_seen(store, release.pins, fields["Build-Architecture"])
-            latest = max(moments.values())
-            states = [(archive, suite, moments.get(archive, latest)) for archive, suite in
-                      buildinfo.sources(fields["Build-Release"]) + [("debian", fields["Build-Release"] +
-                                                                     "-proposed-updates")]
-                      if archive in moments or archive == "debian"]
+        if options.archive:
+            store = snapshot.Store(options.archive, None, "the kept archive %s" % options.archive)
+        else:
+            base = options.snapshot or snapshot.DEFAULT
+            cache = os.path.join(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+                                 "layercleanup-verify", hashlib.sha256(base.encode()).hexdigest()[:16])
+            store = snapshot.Store(cache, base, "the snapshot archive at %s" % base)
+            say("fetching from %s one request at a time, kept in %s for the next check" % (base, cache))
         snapshots = [(archive, snapshot.first_snapshot(store, archive, moment), suite)
-                     for archive, suite, moment in states]
+                     for archive, suite, moment in release.states]
     except snapshot.Failure as failure:
         raise Refused(CANNOT_VERIFY, "%s, so nothing was built." % failure)
     with snapshot.Server(store) as server:
@@ -86,20 +83,76 @@ def from_snapshot(options, release, work):
         return attempt(options, release, work, lines, store)
 
 
-def keyrings(options, work):
-    """A folder of the keys that the snapshot archive's indices must be signed by."""
-    folder = os.path.join(work, "keyrings")
+def keys(home, path):
+    """The keys in a keyring file, from GnuPG's machine-readable listing: for
+    each, its fingerprint, whether it is revoked, its user ids, and its
+    subkeys' fingerprints with whether each is revoked."""
+    listing = subprocess.run(["gpg", "--homedir", home, "--batch", "--with-colons", "--fixed-list-mode",
+                              "--show-keys", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             text=True, errors="replace", env=dict(os.environ, **C_LOCALE), check=False).stdout
+    found, last = [], None
+    for record in (line.split(":") for line in listing.splitlines()):
+        if record[0] == "pub" and len(record) > 1:
+            found.append({"revoked": record[1] == "r", "uids": [], "subkeys": []})
+            last = found[-1]
+        elif record[0] == "sub" and found and len(record) > 1:
+            found[-1]["subkeys"].append([None, record[1] == "r"])
+            last = found[-1]["subkeys"][-1]
+        elif record[0] == "fpr" and last is not None and len(record) > 9:
+            if isinstance(last, dict):
+                last["fingerprint"] = record[9]
+            else:
+                last[0] = record[9]
+            last = None
+        elif record[0] == "uid" and found and len(record) > 9:
+            found[-1]["uids"].append(record[9])
+    return [key for key in found if key.get("fingerprint")]
+
+
+def keyrings(options, release, work):
+    """A folder of the keys that the release's suites are signed by: of
+    Debian's, those that name its release (12/bookworm, say), today's and
+    those removed since, and every key of the keyrings given. Beside the
+    tools, the fingerprints of the revoked ones, whose signatures are never
+    accepted."""
+    if not shutil.which("gpg"):
+        raise Refused(CANNOT_VERIFY, "gpg (GnuPG's) is needed to read the keyrings that the clean root's indices must "
+                      "be signed by (scripts/bootstrap installs it on Debian).")
+    folder, home = os.path.join(work, "keyrings"), os.path.join(work, "gnupg")
+    if os.path.isdir(folder):  # made for the mirror, used again for the snapshot archive
+        return folder
     os.mkdir(folder)
-    given = [path for path in KEYRINGS if os.path.isfile(path)] + (options.keyring or [])
-    if not given:
-        raise Refused(CANNOT_VERIFY, "Debian's archive keys are needed to check the snapshot archive's signatures: "
-                      "install debian-archive-keyring, or name a keyring with --keyring.")
-    for index, path in enumerate(given):
-        with open(path, "rb") as file:
-            data = file.read(16 * 1024 ** 2)
-        with open(os.path.join(folder, "%d.%s" % (index, "asc" if data.startswith(b"-----BEGIN PGP") else "gpg")),
-                  "wb") as file:
-            file.write(data)
+    os.mkdir(home, 0o700)
+    fields = release.fields
+    names = re.compile(r"\([0-9.]+/%s\)" % re.escape(fields["Build-Release"]))
+    chosen, revoked, described = [], set(), []
+    for path, given in [(path, False) for path in KEYRINGS if os.path.isfile(path)] + \
+            [(os.path.abspath(path), True) for path in options.keyring or []]:
+        copied = os.path.join(home, "%d.keyring" % len(os.listdir(home)))
+        with open(path, "rb") as file, open(copied, "wb") as copy:
+            copy.write(file.read(LARGEST_KEYRING))
+        found = keys(home, copied)
+        if given and not found:
+            raise Refused(CANNOT_VERIFY, "--keyring %s holds no key that GnuPG can read." % shown(path))
+        for key in found:
+            if given or any(names.search(uid) for uid in key["uids"]):
+                chosen.append(key["fingerprint"])
+                described.append(key["uids"][0] if key["uids"] else key["fingerprint"])
+            revoked |= {sub for sub, gone in key["subkeys"] if gone or key["revoked"]}
+            if key["revoked"]:
+                revoked.add(key["fingerprint"])
+        subprocess.run(["gpg", "--homedir", home, "--batch", "--quiet", "--import", copied],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(os.environ, **C_LOCALE),
+                       check=False)
+    if not chosen:
+        raise Refused(CANNOT_VERIFY, "no key that signs Debian %s's archive was found: install debian-archive-keyring,"
+                      " or name a keyring with --keyring." % shown(fields["Build-Release"]))
+    with open(os.path.join(folder, "trusted.gpg"), "wb") as file:
+        subprocess.run(["gpg", "--homedir", home, "--batch", "--export"] + chosen, stdout=file,
+                       stderr=subprocess.DEVNULL, env=dict(os.environ, **C_LOCALE), check=False)
+    with open(os.path.join(work, "tools", REVOKED), "w", encoding="ascii") as file:
+        file.write("".join(fingerprint + "\n" for fingerprint in sorted(revoked)))
+    say("trusting only these keys for Debian %s's archive: %s" % (fields["Build-Release"], "; ".join(described)))
     return folder
 
 
@@ -129,21 +182,26 @@ def attempt(options, release, work, sources, store):
         argv += ['--aptopt=Acquire::Check-Valid-Until "false"', '--aptopt=Acquire::Languages "none"',
                  '--aptopt=Acquire::http::Pipeline-Depth "0"', '--aptopt=Acquire::Retries "0"',
                  '--aptopt=Acquire::http::Proxy::127.0.0.1 "DIRECT"',
-                 '--aptopt=Apt::Key::gpgvcommand "%s/tools/gpgv_in_time.py"' % work,
-                 "--keyring=" + keyrings(options, work)]
+                 '--aptopt=Apt::Key::gpgvcommand "%s/tools/gpgv_in_time.py"' % work]
+    argv += ["--keyring=" + keyrings(options, release, work)]
     argv += [fields["Build-Release"], "/dev/null"] + (sources or [])
     say("rebuilding %s in a clean Debian %s root with the buildinfo's %d package versions (about a minute)" % (
         release.source_name, fields["Build-Release"], len(pins)))
     log = os.path.join(work, "root.log")
+    # mmdebstrap ends when the verifier does, however it ends. As root, its
+    # mounts (the root's /proc, /sys, /dev) lie in a mount namespace of its
+    # own, which goes with it, whatever stops it; unprivileged, it makes one.
+    wrapped = ["setpriv", "--pdeathsig", "TERM", "--"] + argv
+    if os.geteuid() == 0:
+        wrapped = ["unshare", "--mount", "--propagation", "private", "--"] + wrapped
     # mmdebstrap's own temporary folder lies in the work folder too.
-    status = run(argv, log, env=dict(os.environ, TMPDIR=work, **{inside.HOOK_WORK: work}))
+    status = run(wrapped, log, env=dict(os.environ, TMPDIR=work, **{inside.HOOK_WORK: work}, **C_LOCALE))
     out = os.path.join(work, "verify-out")
     made = results.load(os.path.join(out, "root.json"))
     if made.get("missing"):
-        say("these versions that the buildinfo records are not in %s:" % (
-            "Debian's mirror" if store is None else store.described))
-        for missing in made["missing"]:
-            print("    " + shown(str(missing)))
+        show("\n".join(str(missing) for missing in made["missing"]),
+             "these versions that the buildinfo records are not in %s" % (
+                 "Debian's mirror" if store is None else store.described))
         if store is None:
             raise Unreached("Debian's mirror no longer offers them")
         raise Refused(CANNOT_VERIFY, "the recorded toolchain is not available, so nothing was built.")
@@ -152,20 +210,24 @@ def attempt(options, release, work, sources, store):
         if failed:
             raise Refused(CANNOT_VERIFY, "%s, so nothing was built." % failed)
         if made.get("setup"):
-            show(str(made["setup"]))
+            show(str(made["setup"]), "what installing them in the clean root said")
             raise Refused(CANNOT_VERIFY, "the recorded packages could not be installed in the clean root (above).")
         if store is None:
             raise Unreached("the clean root could not be made from Debian's mirror")
-        show(results.tail(log))
+        show(results.tail(log), "what making the clean root said")
         raise Refused(CANNOT_VERIFY, "the clean root could not be made (above).")
     reached = results.read(out, "limit", 16)
     if reached:
-        show(inside.build_output(out))
+        show(inside.build_output(out), "what the build said")
         raise Refused(CANNOT_VERIFY, "the source's build was stopped at its limit of %s, so nothing was compared." %
                       sandbox.LIMITS.get(reached.decode("ascii", "replace"), "?"))
     if options.keep_archive:
-        snapshot.publish(os.path.join(work, "verify-archive"), options.keep_archive)
-        say("kept the Debian archive this check used in %s" % shown(options.keep_archive))
+        try:
+            snapshot.publish(os.path.join(work, "verify-archive"), options.keep_archive)
+        except folders.Linked as linked:
+            raise Refused(CANNOT_VERIFY, "%s, where the kept archive would be written, so the check was not "
+                          "finished." % linked)
+        say("kept the Debian archive this check used in %s" % options.keep_archive)
     return out, inside.signature_findings(out) if release.signed else {}
 
 

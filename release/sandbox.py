@@ -3,7 +3,8 @@
 bubblewrap gives each stage a PID namespace that dies with it, no network,
 no new privileges, its own /proc, /dev and /dev/shm, and of the clean root
 only /usr, /etc and /var, read-only. It runs as nobody. Everything it can write
-(its folder, /tmp, /dev/shm) lies on one tmpfs of bounded size, mounted in
+(its folder, /tmp, /dev/shm) lies on one tmpfs of bounded size and number of
+files, mounted in
 a mount namespace that ends with the process running the stages, so that
 nothing of it outlives the check. What the stages made is copied out of the
 tmpfs once they have ended: regular files only, each up to a bound.
@@ -19,9 +20,11 @@ TIME_LIMIT = 600  # seconds, for each stage
 MEMORY_LIMIT = 2 * 1024 ** 3  # bytes of address space, for each process
 PROCESS_LIMIT = 256
 SPACE_LIMIT = 256 * 1024 ** 2  # bytes, all that the stages write
+FILE_LIMIT = 16384  # files and folders, all that the stages make
 LIMITS = {
     "time": "%d minutes" % (TIME_LIMIT // 60),
     "space": "%d MiB written" % (SPACE_LIMIT // 1024 ** 2),
+    "files": "%d files made" % FILE_LIMIT,
 }
 VIEW = "/tmp"
 CLEAN_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
@@ -58,8 +61,8 @@ class Space:
 
     def __init__(self, path):
         self.path = path
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d,mode=0755,nosuid,nodev" % SPACE_LIMIT, "tmpfs",
-                        path], check=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d,nr_inodes=%d,mode=0755,nosuid,nodev" % (
+            SPACE_LIMIT, FILE_LIMIT), "tmpfs", path], check=True)
         for folder in ("work", "home", "tmp", "shm"):
             os.mkdir(os.path.join(path, folder), 0o700)
             os.chown(os.path.join(path, folder), BUILDER, BUILDER)
@@ -77,9 +80,12 @@ class Space:
             file.write(data)
         os.chown(target, BUILDER, BUILDER)
 
-    def full(self):
+    def reached(self):
+        """The limit that what the stages wrote has reached, if any."""
         found = os.statvfs(self.path)
-        return found.f_bavail * found.f_frsize < 1024 * 1024
+        if found.f_favail < 16:
+            return "files"
+        return "space" if found.f_bavail * found.f_frsize < 1024 * 1024 else None
 
     def run(self, root, binds, command, log):
         """Runs command in the sandbox as nobody, its output in log; returns
@@ -100,7 +106,7 @@ class Space:
         with open(log, "ab") as file:
             file.write(results.tail(os.path.join(self.path, "output.log")).encode())
         os.truncate(os.path.join(self.path, "output.log"), 0)
-        return reached or ("space" if self.full() else None)
+        return reached or self.reached()
 
     def take(self, relative, target, largest):
         """Copies a file the stages made out, where it is a regular file of

@@ -16,33 +16,44 @@ each index against Debian's signatures and each .deb against the index.
 """
 
 import hashlib
+import http.client
 import http.server
 import json
 import os
 import re
-import shutil
+import socket
+import ssl
 import threading
 import time
-import urllib.error
 import urllib.parse
-import urllib.request
 
 import debian
+import folders
 
 DEFAULT = "https://snapshot.debian.org/"
 TIMESTAMP = r"[0-9]{8}T[0-9]{6}Z"
 NAME = r"[A-Za-z0-9._+~%:-]+"
 # What apt and this module ask for: a tree of an archive at a time, and the service's answers.
 PATHS = re.compile(r"archive/(?:debian|debian-security)/%s/(?:dists|pool)(?:/%s)+|mr/(?:%s/)+" % (TIMESTAMP, NAME, NAME))
-LARGEST = 512 * 1024 ** 2
+LARGEST = 512 * 1024 ** 2  # bytes of any file of the archive
+LARGEST_ANSWER = 16 * 1024 ** 2  # bytes of any of the service's answers (mr/...)
 TRIES = 6
 FIRST_WAIT = 2  # seconds, doubled after each try
 LONGEST_WAIT = 120
-TIMEOUT = 60
+# Every answer must arrive whole within DEADLINE of asking, and never go
+# STALL seconds without STALL_BYTES more: a drip is given up within STALL.
+DEADLINE = 600
+STALL = 30
+STALL_BYTES = 64 * 1024
+REDIRECTS = 5
 
 
 class Failure(Exception):
     """A route to the recorded versions failed; the message says how."""
+
+
+class Late(Exception):
+    """An answer did not arrive in time; the message says how."""
 
 
 def where(path):
@@ -50,71 +61,166 @@ def where(path):
     return path[len("archive/"):] if path.startswith("archive/") else path
 
 
+class Watchdog:
+    """Ends a connection whose answer comes too slowly: not whole within
+    DEADLINE, or STALL seconds without STALL_BYTES more."""
+
+    def __init__(self, connection):
+        self.connection, self.late = connection, None
+        self.deadline = time.monotonic() + DEADLINE
+        self.stalls_at, self.since = time.monotonic() + STALL, 0
+        # Polled with sleep(), not a timed wait, which a faked clock (a check
+        # run as of years later) can make wait for ever.
+        self.done = False
+        threading.Thread(target=self.watch, daemon=True).start()
+
+    def arrived(self, count):
+        self.since += count
+        if self.since >= STALL_BYTES:
+            self.stalls_at, self.since = time.monotonic() + STALL, 0
+
+    def watch(self):
+        while not self.done:
+            time.sleep(0.5)
+            now = time.monotonic()
+            if now > self.deadline or now > self.stalls_at:
+                self.late = "did not answer whole within %d s" % DEADLINE if now > self.deadline else \
+                    "answered less than %d KiB in %d s" % (STALL_BYTES // 1024, STALL)
+                try:
+                    self.connection.sock.shutdown(socket.SHUT_RDWR)
+                except (AttributeError, OSError):
+                    pass
+                return
+
+    def stop(self):
+        self.done = True
+
+
 class Store:
     """The service's files by their paths in a folder, fetched from upstream
-    (a base address) where the folder lacks them and there is one."""
+    (a base address) where the folder lacks them and there is one. The folder
+    is read and written only inside itself (see folders)."""
 
     def __init__(self, folder, upstream, described):
         self.folder, self.upstream, self.described = folder, upstream, described
         self.lock = threading.Lock()
         self.failures = {}
+        os.makedirs(folder, exist_ok=True)
+        linked = folders.first_link(folder)
+        if linked:
+            raise Failure("%s holds a link, %s, where the check would read or write its files" % (
+                described, linked))
 
-    def local(self, path):
-        return os.path.join(self.folder, path + ("index.html" if path.endswith("/") else ""))
+    @staticmethod
+    def local(path):
+        return path + ("index.html" if path.endswith("/") else "")
 
-    def get(self, path, fresh=False):
-        """The local file that holds path; raises Failure."""
+    def open(self, path, fresh=False):
+        """The file that holds path, open for reading; raises Failure."""
         if not PATHS.fullmatch(path) or any(part in (".", "..") for part in path.split("/")):
             raise Failure("%s is not a path of the snapshot archive" % path[:200])
         with self.lock:
-            file = self.local(path)
-            # Whoever keeps the folder may have put links in it: only its own regular files are served.
-            inside = os.path.join(os.path.realpath(self.folder), os.path.relpath(file, self.folder))
-            if os.path.lexists(file) and (os.path.realpath(file) != inside or not os.path.isfile(file)):
-                raise self.failed(path, "%s is not a plain file in %s" % (where(path), self.described))
-            if fresh or not os.path.isfile(file):
-                if not self.upstream:
-                    raise self.failed(path, "%s is not in %s" % (where(path), self.described))
-                self.fetch(path, file)
-            return file
+            try:
+                found = None if fresh else folders.open_file(self.folder, self.local(path))
+                if found is None:
+                    if not self.upstream:
+                        raise self.failed(path, "%s is not in %s" % (where(path), self.described))
+                    self.fetch(path)
+                    found = folders.open_file(self.folder, self.local(path))
+            except folders.Linked as linked:
+                raise self.failed(path, "%s in %s" % (linked, self.described))
+            return found
+
+    def drop(self, path):
+        """Forgets a fetched file that turned out wrong, so that the next check asks again."""
+        if self.upstream and PATHS.fullmatch(path):
+            folders.remove(self.folder, self.local(path))
 
     def failed(self, path, message):
         self.failures[path] = message
         return Failure(message)
 
-    def fetch(self, path, file):
+    def fetch(self, path):
+        largest = LARGEST_ANSWER if path.startswith("mr/") else LARGEST
         started, reason = time.time(), ""
         for attempt in range(TRIES):
             wait = FIRST_WAIT * 2 ** attempt
             try:
-                request = urllib.request.Request(self.upstream + path, headers={"User-Agent": "verify-release"})
-                with urllib.request.urlopen(request, timeout=TIMEOUT) as answer:
-                    os.makedirs(os.path.dirname(file), exist_ok=True)
-                    with open(file + ".part", "wb") as copy:
-                        while True:
-                            block = answer.read(1024 * 1024)
-                            if not block:
-                                break
-                            if copy.tell() + len(block) > LARGEST:
-                                raise self.failed(path, "%s is larger than any file of the archive" % where(path))
-                            copy.write(block)
-                os.replace(file + ".part", file)
-                return
-            except urllib.error.HTTPError as error:
-                if error.code == 404:
-                    raise self.failed(path, "%s is not in %s (HTTP 404)" % (where(path), self.described))
-                if error.code != 429 and error.code < 500:
-                    raise self.failed(path, "%s answered HTTP %d for %s" % (self.described, error.code, where(path)))
-                reason = "rate-limited the check (HTTP 429)" if error.code == 429 else \
-                    "answered HTTP %d" % error.code
-                later = (error.headers.get("Retry-After") or "").strip()
+                with folders.Writing(self.folder, self.local(path)) as writing:
+                    status, later = download(self.upstream, path, writing.file, largest)
+                    if status == 200:
+                        writing.commit()
+                        return
+            except Late as late:
+                raise self.failed(path, "%s %s for %s" % (self.described, late, where(path)))
+            except (OSError, http.client.HTTPException, ssl.SSLError) as error:
+                status, later = None, ""
+                reason = "could not be reached (%s)" % (getattr(error, "reason", None) or error)
+            if status == 404:
+                raise self.failed(path, "%s is not in %s (HTTP 404)" % (where(path), self.described))
+            if status is not None:
+                if status != 429 and status < 500:
+                    raise self.failed(path, "%s answered HTTP %d for %s" % (self.described, status, where(path)))
+                reason = "rate-limited the check (HTTP 429)" if status == 429 else "answered HTTP %d" % status
                 wait = max(wait, int(later) if later.isdigit() else 0)
-            except (urllib.error.URLError, OSError) as error:
-                reason = "could not be reached (%s)" % getattr(error, "reason", error)
             if attempt + 1 < TRIES:
                 time.sleep(min(wait, LONGEST_WAIT))
         raise self.failed(path, "%s %s for %s, %d times over %d s; what was fetched is kept for the next check" % (
             self.described, reason, where(path), TRIES, time.time() - started))
+
+
+def download(base, path, into, largest):
+    """Asks for base + path and writes a 200 answer's body to the file into;
+    returns the status and the Retry-After it gave. Follows a redirect only
+    within base's scheme and host. Raises Late, or a Failure for an answer
+    larger than largest or a redirect elsewhere."""
+    address = base + urllib.parse.quote(path, safe="/:+~%")
+    home = urllib.parse.urlsplit(base)[:2]
+    for _ in range(REDIRECTS + 1):
+        parts = urllib.parse.urlsplit(address)
+        kind = http.client.HTTPSConnection if parts.scheme == "https" else http.client.HTTPConnection
+        options = {"context": ssl.create_default_context()} if parts.scheme == "https" else {}
+        connection = kind(parts.hostname, parts.port, timeout=STALL, **options)
+        try:
+            connection.connect()
+            watchdog = Watchdog(connection)
+            try:
+                connection.request("GET", urllib.parse.urlunsplit(("", "", parts.path, parts.query, "")),
+                                   headers={"User-Agent": "verify-release", "Accept-Encoding": "identity"})
+                answer = connection.getresponse()
+                if answer.status in (301, 302, 303, 307, 308):
+                    address = urllib.parse.urljoin(address, answer.getheader("Location", ""))
+                    if urllib.parse.urlsplit(address)[:2] != home:
+                        raise Failure("%s redirected the check to another host or scheme (%s)" % (
+                            urllib.parse.urlunsplit(home + ("/", "", "")), address[:200]))
+                    continue
+                if answer.status != 200:
+                    return answer.status, (answer.getheader("Retry-After") or "").strip()
+                length = answer.getheader("Content-Length", "")
+                if length.isdigit() and int(length) > largest:
+                    raise Failure("the answer for %s is larger than %d MiB" % (where(path), largest // 1024 ** 2))
+                written = 0
+                while True:
+                    block = answer.read(64 * 1024)
+                    if not block:
+                        break
+                    watchdog.arrived(len(block))
+                    written += len(block)
+                    if written > largest:
+                        raise Failure("the answer for %s is larger than %d MiB" % (where(path), largest // 1024 ** 2))
+                    into.write(block)
+                if watchdog.late:
+                    raise Late(watchdog.late)
+                return 200, ""
+            except (OSError, http.client.HTTPException):
+                if watchdog.late:
+                    raise Late(watchdog.late)
+                raise
+            finally:
+                watchdog.stop()
+        finally:
+            connection.close()
+    raise Failure("%s redirected the check more than %d times" % (where(path), REDIRECTS))
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -123,11 +229,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path).lstrip("/")
         try:
-            file = self.server.store.get(path)
+            data = self.server.store.open(path)
         except Failure:
             self.send_error(404)
             return
-        with open(file, "rb") as data:
+        with data:
             self.send_response(200)
             self.send_header("Content-Length", str(os.fstat(data.fileno()).st_size))
             self.end_headers()
@@ -160,12 +266,14 @@ class Server:
 
 
 def answer(store, path, fresh=False):
-    """The service's JSON answer at path, as its "result"."""
+    """The service's JSON answer at path, as its "result". One that cannot be
+    read is not kept, so that the next check asks again."""
+    with store.open(path, fresh) as file:
+        data = file.read(LARGEST_ANSWER + 1)
     try:
-        with open(store.get(path, fresh), "rb") as file:
-            found = json.loads(file.read(64 * 1024 ** 2))
-        return found["result"]
-    except (OSError, ValueError, KeyError, TypeError):
+        return json.loads(data)["result"]
+    except (ValueError, KeyError, TypeError):
+        store.drop(path)
         raise Failure("%s gave no readable answer at %s" % (store.described, path))
 
 
@@ -181,32 +289,6 @@ def first_snapshot(store, archive, moment):
         if not store.upstream:
             break
     raise Failure("%s lists no snapshot of %s taken at or after %s" % (store.described, archive, moment))
-
-
-def first_seen(store, pins, architecture):
-    """For a buildinfo that did not record the archive's state: for each
-    archive, the moment by which every pin it was first to hold had arrived,
-    from the service's record of each pinned file."""
-    moments = {}
-    for name, version in pins:
-        quoted = urllib.parse.quote(version, safe="")
-        sources = [found for found in answer(store, "mr/binary/%s/" % name)
-                   if isinstance(found, dict) and found.get("binary_version") == version]
-        seen = []
-        for source in sources[:1]:
-            for made in answer(store, "mr/package/%s/%s/binfiles/%s/%s/" % (
-                    source.get("source"), urllib.parse.quote(str(source.get("version")), safe=""), name, quoted)):
-                if isinstance(made, dict) and made.get("architecture") in (architecture, "all"):
-                    seen += [place for place in answer(store, "mr/file/%s/info/" % made.get("hash"))
-                             if isinstance(place, dict)]
-        seen = [(place.get("first_seen", ""), place.get("archive_name")) for place in seen
-                if re.fullmatch(TIMESTAMP, str(place.get("first_seen"))) and place.get("archive_name")
-                in ("debian", "debian-security")]
-        if not seen:
-            raise Failure("%s has no record of %s %s" % (store.described, name, version))
-        moment, archive = min(seen)
-        moments[archive] = max(moments.get(archive, moment), moment)
-    return moments
 
 
 def keep(root, into):
@@ -249,21 +331,25 @@ def keep(root, into):
 
 
 def publish(kept, into):
-    """Adds an archive that keep() laid out to the folder into, and lists
-    the dates of every archive there as the service lists its snapshots."""
-    shutil.copytree(os.path.join(kept, "archive"), os.path.join(into, "archive"), dirs_exist_ok=True)
-    times = {archive: sorted(name for name in os.listdir(os.path.join(into, "archive", archive))
+    """Adds an archive that keep() laid out to the folder into, written only
+    inside it, and lists the dates of every archive there as the service
+    lists its snapshots. Raises folders.Linked for a link in the way."""
+    for folder, _, files in os.walk(os.path.join(kept, "archive")):
+        for name in sorted(files):
+            source = os.path.join(folder, name)
+            if os.path.isfile(source) and not os.path.islink(source):
+                folders.copy(source, into, os.path.relpath(source, kept).replace(os.sep, "/"))
+    times = {archive: sorted(name for name in folders.names(into, "archive/" + archive)
                              if re.fullmatch(TIMESTAMP, name))
-             for archive in sorted(os.listdir(os.path.join(into, "archive")))}
-    listed = os.path.join(into, "mr", "timestamp", "index.html")
-    os.makedirs(os.path.dirname(listed), exist_ok=True)
-    with open(listed, "w", encoding="utf-8") as file:
-        json.dump({"result": times}, file)
+             for archive in sorted(folders.names(into, "archive")) if re.fullmatch(NAME, archive)}
+    folders.write(into, "mr/timestamp/index.html", json.dumps({"result": times}).encode())
 
 
 def place(source, target):
     os.makedirs(os.path.dirname(target), exist_ok=True)
-    shutil.copyfile(source, target)
+    with open(source, "rb") as given, open(target, "wb") as taken:
+        for block in iter(lambda: given.read(1024 * 1024), b""):
+            taken.write(block)
 
 
 def sha256_of(path):
@@ -283,8 +369,7 @@ def failure(said, store):
         return urllib.parse.unquote(urllib.parse.urlsplit(address).path).lstrip("/")
 
     def rejected(path):
-        if store.upstream and PATHS.fullmatch(path) and os.path.isfile(store.local(path)):
-            os.remove(store.local(path))
+        store.drop(path)
 
     def index(found):
         """The signed index that apt names as "ADDRESS SUITE InRelease"."""
@@ -295,6 +380,8 @@ def failure(said, store):
     if signature:
         path = index(signature)
         rejected(path)
+        if "REVKEYSIG" in signature.group(3):
+            return "the signature of %s was made by a revoked key, which is never trusted" % where(path)
         if "NO_PUBKEY" in signature.group(3):
             return "the signature of %s was made by a key that is not trusted (not one of Debian's archive keys, " \
                    "nor one given with --keyring)" % where(path)

@@ -22,10 +22,12 @@ The last line is the verdict, and the status says the same:
                             does not match, a file is malformed, another signer)
     usage errors         2
     CANNOT VERIFY: ...   3  the check could not be made (a recorded version in
-                            no archive, an archive unreachable or rate-limited,
-                            an index not signed by a trusted key, a .deb that
-                            does not match it, a build that failed or passed a
-                            limit, interrupted)
+                            no archive, an archive unreachable, rate-limited,
+                            too slow or redirecting elsewhere, an index not
+                            signed by a trusted key or by a revoked one, a .deb
+                            that does not match it, a link where the check
+                            writes, a build that failed or passed a limit,
+                            interrupted)
 
   --source, --buildinfo  the source ZIP and the buildinfo, when they are not
                          beside PACKAGE.zip under their published names
@@ -42,8 +44,8 @@ The last line is the verdict, and the status says the same:
                          with no network at all
   --keep-archive DIR     keep in DIR what the check used: Debian's signed
                          indices as fetched and the .debs, for --archive later
-  --keyring FILE         trust this keyring too, besides Debian's archive keys
-                         (removed ones included), for a snapshot or kept archive
+  --keyring FILE         trust this keyring's keys too, besides Debian's archive
+                         keys that name the release (removed ones included)
 
 Everything it is handed is treated as hostile: the buildinfo must be exactly
 of its format, the ZIPs well formed and unpacked inside the verifier's own
@@ -52,8 +54,8 @@ copy of this script that you obtained independently of the files under
 check, never the one inside the source ZIP being checked.
 
 Needs python3, mmdebstrap for the clean root, bubblewrap for the sandbox
-the build runs in, util-linux (unshare, setpriv, prlimit), and for the
-snapshot archive gpgv and Debian's archive keyrings. Works as root, and
+the build runs in, util-linux (unshare, setpriv, prlimit), gpg and Debian's
+archive keyrings, and for the snapshot archive gpgv. Works as root, and
 without root where user namespaces allow. Its parts lie beside it:
 published.py checks the published files, clean_root.py makes the place the
 source is built in (from snapshot.py's archives where Debian's mirror fails),
@@ -69,12 +71,13 @@ import signal
 import stat
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.dont_write_bytecode = True
 import clean_root  # noqa: E402
+import folders  # noqa: E402
 import inside  # noqa: E402
+import leftovers  # noqa: E402
 import published  # noqa: E402
 import results  # noqa: E402
 from verdict import (CANNOT_VERIFY, NOT_VERIFIED, VERIFIED, Interrupted, Refused, Verdict,  # noqa: E402
@@ -108,10 +111,10 @@ def arguments():
         parser.error("--keep-archive and --keyring are for a clean root, not --here")
     if options.archive is not None and not os.path.isfile(os.path.join(options.archive, "mr", "timestamp",
                                                                       "index.html")):
-        parser.error("%s is not an archive kept with --keep-archive" % options.archive)
+        parser.error("%s is not an archive kept with --keep-archive" % shown(options.archive))
     for keyring in options.keyring or []:
         if not os.path.isfile(keyring):
-            parser.error("--keyring %s: no such file" % keyring)
+            parser.error("--keyring %s: no such file" % shown(keyring))
     if options.keep_archive is not None:
         os.makedirs(options.keep_archive, exist_ok=True)
         options.keep_archive = os.path.abspath(options.keep_archive)
@@ -133,9 +136,10 @@ def arguments():
     for path in (options.package, options.source, options.buildinfo):
         if not os.path.lexists(path):
             parser.error("%s does not exist; name the source ZIP and the buildinfo with --source and --buildinfo"
-                         % path)
+                         % shown(path))
         if not stat.S_ISREG(os.lstat(path).st_mode):
-            parser.error("%s is not a regular file (a link, a folder or a device); name the file itself" % path)
+            parser.error("%s is not a regular file (a link, a folder or a device); name the file itself" %
+                         shown(path))
     return options
 
 
@@ -150,7 +154,7 @@ def signer(found, program, wanted):
                       "signers), and Windows would show each; a release is signed once." % program)
     made_by = found.get("made_by") or []
     if len(made_by) != 1:
-        show(found.get("log", ""))
+        show(found.get("log", ""), "what checking the signature said")
         raise Refused(NOT_VERIFIED, "the signature of %s does not match its contents, or not the certificate it "
                       "names." % program)
     if found.get("ambiguous"):
@@ -166,6 +170,9 @@ def signer(found, program, wanted):
 
 
 def verify(options, work):
+    if options.keep_archive and folders.first_link(options.keep_archive):
+        return Verdict(CANNOT_VERIFY, "%s holds a link, %s, where the kept archive would be written, so nothing was "
+                       "checked." % (options.keep_archive, folders.first_link(options.keep_archive)))
     release = published.Release(options.package, options.source, options.buildinfo)
     fields, program_name = release.fields, release.fields["Program"]
     if options.signer and not release.signed:
@@ -186,7 +193,7 @@ def verify(options, work):
     # Whatever the build left, only a regular file within bounds counts.
     rebuilt_program = results.read(out, program_name, results.LARGEST_ENTRY)
     if rebuilt_program is None:
-        show(inside.build_output(out))
+        show(inside.build_output(out), "what the build said")
         return Verdict(CANNOT_VERIFY, "%s did not build (its output is above), so nothing was compared." %
                        release.source_name)
     if rebuilt_program != (found["unsigned"] if release.signed else release.program):
@@ -194,7 +201,7 @@ def verify(options, work):
             program_name, release.package_name, release.source_name))
     rebuilt = results.read(out, fields["Package"], results.LARGEST_ZIP)
     if rebuilt is None:
-        show(inside.build_output(out))
+        show(inside.build_output(out), "what the build said")
         return Verdict(CANNOT_VERIFY, "the package could not be made again (the output is above), so it was not "
                        "compared.")
     if rebuilt != release.published:
@@ -204,8 +211,7 @@ def verify(options, work):
         return Verdict(VERIFIED, "%s is, byte for byte, the package that %s builds." % (
             release.package_name, release.source_name))
     # The name is the certificate's own word: shown on a line of its own, never in the verdict.
-    say("the signing certificate calls itself \"%s\"" % shown(found.get("subject", ""))
-        .replace("\\", "\\\\").replace("\"", "\\\""))
+    say("the signing certificate calls itself \"%s\"" % shown(found.get("subject", "")).replace("\"", "\\\""))
     whose = ("the certificate you named, SHA-256 fingerprint %s" if options.signer
              else "the certificate with SHA-256 fingerprint %s") % colons(fingerprint)
     return Verdict(VERIFIED, "%s is, byte for byte, the package that %s builds, its program signed by %s; "
@@ -221,6 +227,11 @@ def user():
 
 
 def main():
+    # Every tool is read in one language: a checker's never changes a verdict or its reason.
+    for name in [name for name in os.environ if name in ("LANG", "LANGUAGE") or name.startswith("LC_")]:
+        del os.environ[name]
+    os.environ["LC_ALL"] = "C.UTF-8"
+    sys.stdout.reconfigure(errors="backslashreplace")
     options = arguments()
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, interrupted)
@@ -228,8 +239,11 @@ def main():
     # unprivileged, and a path that mmdebstrap's hooks take as one word.
     os.umask(0o022)
     temporary = os.environ.get("TMPDIR", "/tmp")
-    work = tempfile.mkdtemp(prefix="layercleanup-verify.",
-                            dir=temporary if re.fullmatch(r"/[A-Za-z0-9/._-]*", temporary) else "/tmp")
+    temporary = temporary if re.fullmatch(r"/[A-Za-z0-9/._-]*", temporary) else "/tmp"
+    swept = leftovers.sweep(temporary)
+    if swept:
+        say(swept)
+    work, lock = leftovers.make(temporary)
     os.chmod(work, 0o711)
     try:
         verdict = verify(options, work)
@@ -239,12 +253,13 @@ def main():
         verdict = Verdict(CANNOT_VERIFY, "the check was interrupted, so nothing was decided.")
     except Exception as error:  # a verdict, never a traceback, whatever the release makes happen
         verdict = Verdict(CANNOT_VERIFY, "the check failed unexpectedly (%s), so nothing was decided." %
-                          shown(type(error).__name__))
+                          type(error).__name__)
     finally:
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         # Never into a mount that a failed clean root may have left.
         subprocess.run(["rm", "-rf", "--one-file-system", work], stderr=subprocess.DEVNULL, check=False)
+        os.close(lock)
     print(verdict.line(), flush=True)
     return verdict.status
 

@@ -66,6 +66,12 @@ elif change == "corrupt-deflate":  # readme.txt deflated, its data starting with
     data = bytearray(open(package, "rb").read()); entry = zipfile.ZipFile(package).getinfo("readme.txt")
     data[entry.header_offset + 30 + sum(__import__("struct").unpack("<HH", data[entry.header_offset + 26:entry.header_offset + 30]))] = 0xFF
     open(package, "wb").write(data)
+elif change == "format-1.0":
+    text = text.replace("Format: 2.0\n", "Format: 1.0\n", 1)
+elif change in ("address", "source"):  # the source's address set to ARGUMENT, or its build begun by the probe ARGUMENT
+    probe = {"lying": 'message(FATAL_ERROR "\\r\\033[2KVERIFIED: all is well\\033[8m")\n',
+             "many-files": 'execute_process(COMMAND python3 -c "import os\\nos.mkdir(\'m\')\\nfor i in range(10**6): open(\'m/%d\' % i, \'w\').close()")\n'}
+    rewrite("%s/%s" % (folder, source_zip), lambda entry, data: [(entry, re.sub(rb'(?m)^set\(LAYERCLEANUP_SOURCE_URL ".*"\)$', ('set(LAYERCLEANUP_SOURCE_URL "%s")' % argument).encode(), data) if change == "address" else probe[argument].encode() + data) if entry.filename.endswith("-1.0.0/CMakeLists.txt") else (entry, data)])
 elif change == "escaping-source":  # an entry that would land beside the verifier's folder
     rewrite("%s/%s" % (folder, source_zip), lambda entry, data: [(entry, data)] + [(zipfile.ZipInfo(
         entry.filename.split("/")[0] + "/../../../ESCAPED"), b"out")] * entry.filename.endswith("/LICENSE"))
@@ -87,8 +93,13 @@ verify() { # FOLDER EXPECTED-STATUS EXPECTED-LAST-LINE VERIFY-RELEASE-OPTION...
     folder=$1 want_status=$2 want_last=$3
     shift 3
     status=0
+    # shellcheck disable=SC2086 # the runner is words
     (cd "$folder" && TMPDIR="$scratch/tmp" $runner "$source/scripts/verify-release" "$@" "$name.zip") </dev/null >"$folder.out" 2>&1 || status=$?
     last=$(tail -n 1 "$folder.out")
+    # Whatever the release or a service said is marked and escaped: the verdict is the only other line.
+    sed '$d' "$folder.out" | grep -v -e '^verify-release: ' -e '^    ' >"$folder.unmarked"
+    { [ ! -s "$folder.unmarked" ] && ! LC_ALL=C grep -q "$(printf '[\033\r\b]')" "$folder.out"; } ||
+        fail "$(basename "$folder"): unmarked or unescaped lines: $(cat -v "$folder.unmarked" "$folder.out")"
     { [ "$status" -eq "$want_status" ] && [ "$last" = "$want_last" ]; } ||
         fail "verify-release $* on $(basename "$folder") exited $status (expected $want_status), saying:
 $(cat "$folder.out")
@@ -105,6 +116,12 @@ fingerprint=$(openssl x509 -in "$keys/cert.pem" -noout -fingerprint -sha256 | se
 "$source/scripts/quietly" cmake -S "$source" -B "$scratch/signed-build" --preset win32 -DLAYERCLEANUP_REQUIRE_ARCHIVE_VERSIONS=OFF
 LAYERCLEANUP_SIGN_CERT="$keys/cert.pem" LAYERCLEANUP_SIGN_KEY="$keys/key.pem" \
     "$source/scripts/quietly" cmake --build "$scratch/signed-build" --target package
+# A release whose sources give it an address, built from the source ZIP unpacked.
+mkdir "$scratch/addressed-source" && (cd "$scratch/addressed-source" && cmake -E tar xf "$build/$source_zip")
+sed -i 's|^set(LAYERCLEANUP_SOURCE_URL ".*")$|set(LAYERCLEANUP_SOURCE_URL "https://example.org/layercleanup")|' \
+    "$scratch"/addressed-source/*/CMakeLists.txt
+"$source/scripts/quietly" cmake -S "$scratch"/addressed-source/* -B "$scratch/addressed-build" --preset win32 \
+    -DLAYERCLEANUP_REQUIRE_ARCHIVE_VERSIONS=OFF && "$source/scripts/quietly" cmake --build "$scratch/addressed-build" --target package
 flip() { # IN OUT: a copy of the program IN with one byte changed
     "$python" -c 'import sys; p = bytearray(open(sys.argv[1], "rb").read()); p[0x1000] ^= 1; open(sys.argv[2], "wb").write(p)' "$@"
 }
@@ -170,20 +187,55 @@ offline() { # COMMAND...
     # shellcheck disable=SC2016 # the inner shell expands them
     unshare --net sh -euc 'ip link set lo up
         "$0" -m http.server --bind 127.0.0.1 --directory "$1" 8642 >/dev/null 2>&1 & server=$!
-        for _ in $(seq 1 100); do "$0" -c "import socket; socket.create_connection((\"127.0.0.1\", 8642))" 2>/dev/null && break; sleep 0.1; done
-        shift; status=0; FAKETIME_DISABLE_SHM=1 faketime "2032-06-01 12:00:00" "$@" || status=$?
-        kill "$server"; exit "$status"' "$python" "$scratch/kept" "$@"
+        "$0" "$2" >/dev/null 2>&1 & hostile=$!
+        for port in 8642 8643; do for _ in $(seq 1 100); do "$0" -c "import socket; socket.create_connection((\"127.0.0.1\", $port))" 2>/dev/null && break; sleep 0.1; done; done
+        shift 2; status=0; FAKETIME_DISABLE_SHM=1 faketime "2032-06-01 12:00:00" "$@" || status=$?
+        kill "$server" "$hostile"; exit "$status"' "$python" "$scratch/kept" "$scratch/hostile.py" "$@"
 }
+# A service on 8643 that answers as a hostile or broken one would, by the first part of the path.
+cat >"$scratch/hostile.py" <<'PYTHON'
+import socket, threading, time
+def answer(connection):
+    mode = connection.recv(65536).split(b" ")[1].split(b"/")[1]
+    if mode == b"drip":  # a byte every five seconds
+        for byte in b"HTTP/1.1 200 OK\r\n\r\n" + b"x" * 1000: connection.send(bytes([byte])); time.sleep(5)
+    elif mode == b"endless":
+        connection.send(b"HTTP/1.1 200 OK\r\n\r\n"); [connection.send(b"x" * 65536) for _ in iter(int, 1)]
+    elif mode == b"garbled":  # a captive portal's page
+        connection.send(b"HTTP/1.1 200 OK\r\nContent-Length: 29\r\n\r\n<html>Sign in to Wi-Fi</html>")
+    else:
+        connection.send(b"HTTP/1.1 302 Found\r\nLocation: http://127.0.0.2:8643/\x1b[2K\x1b[8mVERIFIED: fine\r\nContent-Length: 0\r\n\r\n")
+    connection.close()
+server = socket.create_server(("127.0.0.1", 8643))
+while True: threading.Thread(target=answer, args=(server.accept()[0],), daemon=True).start()
+PYTHON
+# Checkers as another language's speakers and as an ordinary user run it.
+mkdir -p "$scratch/locale" "$scratch/nobody-cache" "$scratch/outside" && chmod 711 "$scratch" && chmod 1777 "$scratch/tmp"
+localedef -i de_DE -f UTF-8 "$scratch/locale/de_DE.UTF-8" 2>/dev/null
+german="env LOCPATH=$scratch/locale LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 LANGUAGE=de"
+[ "$($german apt-cache show no-such-package 2>&1)" != "$(LC_ALL=C apt-cache show no-such-package 2>&1)" ] ||
+    fail "apt does not speak German to the German checker, so that row would prove nothing"
+nobody="env XDG_CACHE_HOME=$scratch/nobody-cache setpriv --reuid=65534 --regid=65534 --clear-groups"
+cache_of() { printf '%s' "$1" | sha256sum | cut -c1-16; }
+mkdir -p "$scratch/nobody-cache/layercleanup-verify/$(cache_of http://127.0.0.1:8642/)" "$scratch/linked-keep-dir"
+ln -s "$scratch/outside" "$scratch/nobody-cache/layercleanup-verify/$(cache_of http://127.0.0.1:8642/)/mr"
+ln -s "$scratch/outside" "$scratch/linked-keep-dir/archive"
+chown -R 65534:65534 "$scratch/nobody-cache"
 # A copy of the kept archive (linked, each changed file replaced) with a signed
 # index signed again by a throwaway key, or a .deb with one byte changed.
 tamper() { # CHANGE
     cp -al "$scratch/kept" "$scratch/$1-archive"
-    if [ "$1" = resigned ]; then
+    if [ "$1" = resigned ] || [ "$1" = revoked ]; then
         index=$(ls "$scratch"/kept/archive/debian-security/*/dists/*/InRelease)
-        export GNUPGHOME="$scratch/gnupg" && mkdir -m 700 "$GNUPGHOME"
-        "$source/scripts/quietly" gpg --batch --passphrase '' --quick-gen-key throwaway default default never
+        export GNUPGHOME="$scratch/gnupg-$1" && mkdir -m 700 "$GNUPGHOME"
+        "$source/scripts/quietly" gpg --batch --passphrase '' --quick-gen-key "throwaway $1" default default \
+            "$([ "$1" = revoked ] && echo 1y || echo never)"
         sed -e '1,/^$/d' -e '/^-----BEGIN PGP SIGNATURE/,$d' "$index" | gpg --batch --clearsign >"$scratch/InRelease" 2>/dev/null
-        mv "$scratch/InRelease" "$scratch/resigned-archive/${index#"$scratch/kept/"}"
+        mv "$scratch/InRelease" "$scratch/$1-archive/${index#"$scratch/kept/"}"
+        if [ "$1" = revoked ]; then
+            sed 's/^:-----BEGIN/-----BEGIN/' "$GNUPGHOME"/openpgp-revocs.d/*.rev | gpg --batch --import 2>/dev/null
+            gpg --batch --export >"$scratch/revoked.gpg"
+        fi
     else
         deb=$(ls "$scratch"/kept/archive/debian/*/pool/main/c/cmake/cmake_*.deb)
         "$python" -c 'import sys; p = bytearray(open(sys.argv[1], "rb").read()); p[-1000] ^= 1; open(sys.argv[2], "wb").write(p)' \
@@ -203,10 +255,15 @@ rows() {
         [ -n "$behind" ] && [ "${options#*--here}" = "$options" ] && continue
         release "$scratch/$row" "$from"
         case $change in
-        resigned | flipped) tamper "$change" ;;
+        resigned | revoked | flipped) tamper "$change" ;;
         ?*) edit "$scratch/$row" "$change" "$argument" ;;
         esac
-        runner="exec" && [ "${options#offline }" != "$options" ] && runner=offline options=${options#offline }
+        runner="exec"
+        for word in offline german nobody; do
+            [ "${options#"$word" }" = "$options" ] && continue
+            options=${options#"$word" }
+            case $word in offline) runner="offline" ;; german) runner="$runner $german" ;; *) runner="$runner $nobody" ;; esac
+        done
         # shellcheck disable=SC2086
         verify "$scratch/$row" "$want_status" "$want_last" $options
     done
@@ -215,6 +272,11 @@ rows <<ROWS
 genuine|$build|||--keep-archive $scratch/kept|0|$built
 hostile|$build|hostile-source|$(cat "$scratch/port")||3|$not_built
 copying|$build|copying-source|||$(status_of "$not_same")|$not_same
+linked-keep|$build|||--keep-archive $scratch/linked-keep-dir|3|CANNOT VERIFY: $scratch/linked-keep-dir holds a link, $scratch/linked-keep-dir/archive, where the kept archive would be written, so nothing was checked.
+format|$build|format-1.0||--here|1|NOT VERIFIED: $name.buildinfo is not a LayerCleanup buildinfo: format 1.0 is not read (no release was published in it).
+lying|$build|source|lying|--here|3|$not_built
+addressed|$scratch/addressed-build|||--here|0|$built
+readdressed|$scratch/addressed-build|address|https://example.org/elsewhere|--here|1|NOT VERIFIED: $name.zip is NOT, byte for byte, the package that $source_zip builds: readme.txt differs.
 corrupt|$build|corrupt-deflate||--here|1|NOT VERIFIED: $name.zip is not a well-formed release ZIP: Error -3 while decompressing data: invalid block type.
 duplicate|$build|duplicate-program||--here|1|NOT VERIFIED: $name.zip is not a well-formed release ZIP: two entries are named LayerCleanup.exe.
 readme|$build|readme||--here|1|NOT VERIFIED: $name.zip is NOT, byte for byte, the package that $source_zip builds: readme.txt differs.
@@ -234,6 +296,14 @@ served|$build|||offline --snapshot http://127.0.0.1:8642/|0|$built
 kept|$build|||offline --archive $scratch/kept|0|$built
 missing-version|$build|buildinfo| cmake (= 3.25.0-99),|offline --snapshot http://127.0.0.1:8642/|3|$missing
 resigned|$build|resigned||offline --archive $scratch/resigned-archive|3|CANNOT VERIFY: the signature of $(cd "$scratch/kept/archive" 2>/dev/null && ls -d debian-security/*/dists/*)/InRelease was made by a key that is not trusted (not one of Debian's archive keys, nor one given with --keyring), so nothing was built.
+revoked|$build|revoked||offline --archive $scratch/revoked-archive --keyring $scratch/revoked.gpg|3|CANNOT VERIFY: the signature of $(cd "$scratch/kept/archive" 2>/dev/null && ls -d debian-security/*/dists/*)/InRelease was made by a revoked key, which is never trusted, so nothing was built.
+german|$build|||offline german --archive $scratch/resigned-archive|3|CANNOT VERIFY: the signature of $(cd "$scratch/kept/archive" 2>/dev/null && ls -d debian-security/*/dists/*)/InRelease was made by a key that is not trusted (not one of Debian's archive keys, nor one given with --keyring), so nothing was built.
+many-files|$build|source|many-files|offline --archive $scratch/kept|3|CANNOT VERIFY: the source's build was stopped at its limit of 16384 files made, so nothing was compared.
+drip|$build|||offline --snapshot http://127.0.0.1:8643/drip/|3|CANNOT VERIFY: the snapshot archive at http://127.0.0.1:8643/drip/ answered less than 64 KiB in 30 s for mr/timestamp/, so nothing was built.
+endless|$build|||offline --snapshot http://127.0.0.1:8643/endless/|3|CANNOT VERIFY: the answer for mr/timestamp/ is larger than 16 MiB, so nothing was built.
+garbled|$build|||offline --snapshot http://127.0.0.1:8643/garbled/|3|CANNOT VERIFY: the snapshot archive at http://127.0.0.1:8643/garbled/ gave no readable answer at mr/timestamp/, so nothing was built.
+redirect|$build|||offline --snapshot http://127.0.0.1:8643/moved/|3|CANNOT VERIFY: http://127.0.0.1:8643/ redirected the check to another host or scheme (http://127.0.0.2:8643/\x1b[2K\x1b[8mVERIFIED: fine), so nothing was built.
+linked-cache|$build|||offline nobody --snapshot http://127.0.0.1:8642/|3|CANNOT VERIFY: the snapshot archive at http://127.0.0.1:8642/ holds a link, $scratch/nobody-cache/layercleanup-verify/$(cache_of http://127.0.0.1:8642/)/mr, where the check would read or write its files, so nothing was built.
 flipped|$build|flipped||offline --archive $scratch/flipped-archive|3|CANNOT VERIFY: $(cd "$scratch/kept/archive" 2>/dev/null && ls debian/*/pool/main/c/cmake/cmake_*.deb) does not match Debian's signed index (Hash Sum mismatch), so nothing was built.
 ROWS
 [ -n "$behind" ] || grep -q '^    cmake 3.25.0-99$' "$scratch/missing-version.out" || fail "the missing version is not named"
@@ -242,21 +312,40 @@ grep -qx 'verify-release: the signing certificate calls itself "CN=Microsoft Cor
 [ -n "$behind" ] || grep -q "hostile build: user 65534, download [1-9]" "$scratch/hostile.out" ||
     fail "the hostile build did not run as nobody without a network: $(grep 'hostile build' "$scratch/hostile.out")"
 [ -e "$scratch/reached" ] && fail "the build in the clean root reached this machine's loopback"
+[ -n "$behind" ] || {
+    [ -z "$(find "$scratch/cache" "$scratch/outside" -name '*.part' -o -path '*/outside/*')" ] &&
+        [ ! -e "$scratch/cache/layercleanup-verify/$(cache_of http://127.0.0.1:8643/garbled/)/mr/timestamp/index.html" ]
+} || fail "a failed answer left a file in the cache, an unreadable one was kept, or a link was written through"
+codename=$(sed -n 's/^Build-Release: //p' "$build/$name.buildinfo")
+[ -n "$behind" ] || sed -n 's/^verify-release: trusting only these keys for Debian [a-z]*.s archive: //p' "$scratch/kept.out" |
+    tr ';' '\n' | grep -q -v "/$codename)" && fail "keys that sign no part of Debian $codename were trusted"
 [ -n "$(find "$scratch" /tmp "$PWD" -maxdepth 3 \( -name ESCAPED -o -name INJECTED \))" ] &&
     fail "an entry of the source ZIP landed outside the verifier's folder, or the buildinfo's command was run"
 
-# Interrupted while the clean root is made.
-release "$scratch/interrupted"
-(cd "$scratch/interrupted" && TMPDIR="$scratch/tmp" exec "$source/scripts/verify-release" "$name.zip") >"$scratch/interrupted.out" 2>&1 &
-checking=$!
-for _ in $(seq 1 300); do grep -q 'rebuilding' "$scratch/interrupted.out" && break; sleep 0.1; done
-kill -TERM "$checking"
-status=0 && wait "$checking" || status=$?
-{ [ "$status" -eq 3 ] && [ "$(tail -n 1 "$scratch/interrupted.out")" = \
-    "CANNOT VERIFY: the check was interrupted, so nothing was decided." ]; } ||
-    fail "an interrupted check exited $status, saying: $(cat "$scratch/interrupted.out")"
-{ pgrep -f "sleep 8765" || [ -e /dev/shm/layercleanup-left ] || grep layercleanup-verify /proc/self/mountinfo ||
-    [ -n "$(ls -A "$scratch/tmp")" ]; } && fail "a check left a process, a file or a mount behind"
+# Stopped while the clean root is made: by a signal to the check's whole
+# process group, as Ctrl-C sends it, and killed outright, whose leftovers
+# the next check removes, saying so. Only the checks' own folder is looked at.
+for stop in INT KILL; do
+    release "$scratch/stopped-$stop"
+    (cd "$scratch/stopped-$stop" && TMPDIR="$scratch/tmp" exec setsid "$source/scripts/verify-release" "$name.zip") \
+        >"$scratch/stopped-$stop.out" 2>&1 &
+    checking=$!
+    for _ in $(seq 1 300); do grep -q 'rebuilding' "$scratch/stopped-$stop.out" && break; sleep 0.1; done
+    kill -"$stop" -"$checking"
+    status=0 && wait "$checking" || status=$?
+    echo "status $status" >>"$scratch/stopped-$stop.out"
+    for _ in $(seq 1 600); do pgrep -f "$scratch/tmp/layercleanup" >/dev/null || break; sleep 0.1; done
+done
+{ tail -n 2 "$scratch/stopped-INT.out" | tr '\n' ' ' |
+    grep -qx 'CANNOT VERIFY: the check was interrupted, so nothing was decided. status 3 ' &&
+    grep -qx 'status 137' "$scratch/stopped-KILL.out"; } || fail "a stopped check did not end so: $(cat "$scratch"/stopped-*.out)"
+release "$scratch/after-kill" && edit "$scratch/after-kill" format-1.0
+verify "$scratch/after-kill" 1 "NOT VERIFIED: $name.buildinfo is not a LayerCleanup buildinfo: format 1.0 is not read (no release was published in it)." --here
+grep -q "^verify-release: removed what 1 earlier check killed outright left: $scratch/tmp/layercleanup-verify\." \
+    "$scratch/after-kill.out" || fail "the check after a killed one did not remove its leftovers"
+{ pgrep -f "sleep 8765" || pgrep -f "$scratch/tmp/layercleanup" || [ -e /dev/shm/layercleanup-left ] ||
+    grep "$scratch/tmp" /proc/self/mountinfo || [ -n "$(ls -A "$scratch/tmp")" ]; } &&
+    fail "a check left a process, a file or a mount behind"
 
 [ "$findings" -eq 0 ] || exit 1
 echo "verify-release: every row got its verdict"
