@@ -52,9 +52,9 @@ import zipfile
 
 # Compiled modules would land beside the sources, and so in the source ZIP.
 sys.dont_write_bytecode = True
-import buildinfo  # noqa: E402
-import debian  # noqa: E402
-import signature  # noqa: E402
+from common import buildinfo  # noqa: E402
+from common import debian  # noqa: E402
+from common import signature  # noqa: E402
 
 SIGNING = ("LAYERCLEANUP_SIGN_CERT", "LAYERCLEANUP_SIGN_KEY")
 PKCS11_MODULE = "LAYERCLEANUP_SIGN_PKCS11_MODULE"

@@ -56,11 +56,12 @@ check, never the one inside the source ZIP being checked.
 Needs python3, mmdebstrap for the clean root, bubblewrap for the sandbox
 the build runs in, util-linux (unshare, setpriv, prlimit), gpg and Debian's
 archive keyrings, and for the snapshot archive gpgv. Works as root, and
-without root where user namespaces allow. Its parts lie beside it:
-published.py checks the published files, clean_root.py makes the place the
-source is built in (from snapshot.py's archives where Debian's mirror fails),
-inside.py runs there, and this file reads
-the command line and gives the verdict.
+without root where user namespaces allow. This file reads the command line
+and gives the verdict; its parts lie in verifier/ beside it (published.py
+checks the published files, clean_root.py makes the place the source is
+built in, from snapshot.py's archives where Debian's mirror fails, and
+inside.py runs there), and what it shares with the package target (the
+buildinfo's format, signatures, Debian's package tools) in common/.
 """
 
 import argparse
@@ -74,13 +75,13 @@ import sys
 import time
 
 sys.dont_write_bytecode = True
-import clean_root  # noqa: E402
-import folders  # noqa: E402
-import inside  # noqa: E402
-import leftovers  # noqa: E402
-import published  # noqa: E402
-import results  # noqa: E402
-from verdict import (CANNOT_VERIFY, NOT_VERIFIED, VERIFIED, Interrupted, Refused, Verdict,  # noqa: E402
+from verifier import clean_root  # noqa: E402
+from verifier import folders  # noqa: E402
+from verifier import inside  # noqa: E402
+from verifier import leftovers  # noqa: E402
+from verifier import published  # noqa: E402
+from verifier import results  # noqa: E402
+from verifier.verdict import (CANNOT_VERIFY, NOT_VERIFIED, VERIFIED, Interrupted, Refused, Verdict,  # noqa: E402
                      say, show, shown)
 
 

@@ -13,16 +13,17 @@ import re
 import shutil
 import subprocess
 
-import debian
-import folders
-import inside
-import results
-import sandbox
-import snapshot
-from processes import run
-from verdict import CANNOT_VERIFY, Refused, say, show, shown
+from common import debian
+from verifier import folders
+from verifier import inside
+from verifier import results
+from verifier import sandbox
+from verifier import snapshot
+from verifier.processes import run
+from verifier.verdict import CANNOT_VERIFY, Refused, say, show, shown
 
-TOOLS = os.path.dirname(os.path.realpath(__file__))
+# The release tools' folder: the verifier's parts and what it shares with the package target.
+TOOLS = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 
 
 # Debian's archive keys, today's and those removed since.
@@ -47,10 +48,10 @@ def clean_root(options, release, work):
         raise Refused(CANNOT_VERIFY, "mmdebstrap, unshare and bwrap (bubblewrap) are needed to make a clean root "
                       "and build in it (scripts/bootstrap installs them on Debian).")
     # The root gets the verifier's own folder: the tools it runs there.
-    tools = os.path.join(work, "tools")
-    os.makedirs(tools)
-    for module in glob.glob(os.path.join(TOOLS, "*.py")):
-        shutil.copy(module, tools)
+    for package in ("common", "verifier"):
+        os.makedirs(os.path.join(work, "tools", package))
+        for module in glob.glob(os.path.join(TOOLS, package, "*.py")):
+            shutil.copy(module, os.path.join(work, "tools", package))
     if not (options.snapshot or options.archive):
         try:
             return attempt(options, release, work, None, None)
@@ -150,7 +151,7 @@ def keyrings(options, release, work):
     with open(os.path.join(folder, "trusted.gpg"), "wb") as file:
         subprocess.run(["gpg", "--homedir", home, "--batch", "--export"] + chosen, stdout=file,
                        stderr=subprocess.DEVNULL, env=dict(os.environ, **C_LOCALE), check=False)
-    with open(os.path.join(work, "tools", REVOKED), "w", encoding="ascii") as file:
+    with open(os.path.join(work, "tools", "verifier", REVOKED), "w", encoding="ascii") as file:
         file.write("".join(fingerprint + "\n" for fingerprint in sorted(revoked)))
     say("trusting only these keys for Debian %s's archive: %s" % (fields["Build-Release"], "; ".join(described)))
     return folder
@@ -173,7 +174,7 @@ def attempt(options, release, work, sources, store):
     argv = ["mmdebstrap", "--variant=apt", "--architectures=" + fields["Build-Architecture"],
             "--skip=essential/unlink",
             # The work folder's name is the verifier's own, a single word.
-            '--customize-hook=python3 %s/tools/inside.py hook "$1"' % work,
+            '--customize-hook=cd %s/tools && python3 -B -m verifier.inside hook "$1"' % work,
             "--customize-hook=copy-out /verify-out " + work, "--customize-hook=copy-out /verify-archive " + work]
     if sources:
         if not shutil.which("gpgv"):
@@ -182,7 +183,7 @@ def attempt(options, release, work, sources, store):
         argv += ['--aptopt=Acquire::Check-Valid-Until "false"', '--aptopt=Acquire::Languages "none"',
                  '--aptopt=Acquire::http::Pipeline-Depth "0"', '--aptopt=Acquire::Retries "0"',
                  '--aptopt=Acquire::http::Proxy::127.0.0.1 "DIRECT"',
-                 '--aptopt=Apt::Key::gpgvcommand "%s/tools/gpgv_in_time.py"' % work]
+                 '--aptopt=Apt::Key::gpgvcommand "%s/tools/verifier/gpgv_in_time.py"' % work]
     argv += ["--keyring=" + keyrings(options, release, work)]
     argv += [fields["Build-Release"], "/dev/null"] + (sources or [])
     say("rebuilding %s in a clean Debian %s root with the buildinfo's %d package versions (about a minute)" % (

@@ -27,8 +27,8 @@ import threading
 import time
 import urllib.parse
 
-import debian
-import folders
+from common import debian
+from verifier import folders
 
 DEFAULT = "https://snapshot.debian.org/"
 TIMESTAMP = r"[0-9]{8}T[0-9]{6}Z"

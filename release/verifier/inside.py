@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """What verify-release runs in the clean root.
 
-    inside.py hook ROOT                      mmdebstrap's hook, once the clean root is made
-    inside.py contain ROOT STAGE             runs a stage in the sandbox (signature or build)
-    inside.py signature FOLDER               checks the published program's signature
-    inside.py build SOURCE TREE LOG          builds the program
-    inside.py package TREE LOG [SIGNATURE]   makes the package, with the published signature
+    python3 -m verifier.inside STAGE ...     from the folder that holds verifier/ and common/
+
+    hook ROOT                      mmdebstrap's hook, once the clean root is made
+    contain ROOT STAGE             runs a stage in the sandbox (signature or build)
+    signature FOLDER               checks the published program's signature
+    build SOURCE TREE LOG          builds the program
+    package TREE LOG [SIGNATURE]   makes the package, with the published signature
 
 The hook installs the recorded versions (with the network), then has each
 stage run in the sandbox, and leaves what the stages made, with its own
@@ -27,13 +29,13 @@ import shutil
 import sys
 
 sys.dont_write_bytecode = True
-import debian  # noqa: E402
-import processes  # noqa: E402
-import results  # noqa: E402
-import sandbox  # noqa: E402
-import signature  # noqa: E402
-import snapshot  # noqa: E402
-from processes import run  # noqa: E402
+from common import debian  # noqa: E402
+from verifier import processes  # noqa: E402
+from verifier import results  # noqa: E402
+from verifier import sandbox  # noqa: E402
+from common import signature  # noqa: E402
+from verifier import snapshot  # noqa: E402
+from verifier.processes import run  # noqa: E402
 
 # Set for the hook: the verifier's work folder.
 HOOK_WORK = "LAYERCLEANUP_VERIFY_WORK"
@@ -162,7 +164,7 @@ def hook(root, work):
                 # Each stage in a mount namespace of its own, which takes its tmpfs along when it ends.
                 for stage in ["signature"] * plan["signed"] + ["build"]:
                     run(["unshare", "--mount", "--propagation", "private", "--mount-proc", "--", sys.executable,
-                         os.path.join(work, "tools", "inside.py"), "contain", root, stage],
+                         "-B", "-m", "verifier.inside", "contain", root, stage],
                         os.path.join(out, "stages.log"))
                 result["ran"] = True
     with open(os.path.join(out, "root.json"), "w", encoding="utf-8") as file:
@@ -180,7 +182,7 @@ def contain(root, stage, work):
     out = os.path.join(root, "verify-out")
     space = sandbox.Space(os.path.join(root, "verify", "space"))
     tools = [(os.path.join(root, "verify", "tools"), "/verify/tools", False)]
-    this = ["python3", "/verify/tools/inside.py"]
+    this = ["python3", "-B", "-m", "verifier.inside"]
     if stage == "signature":
         space.put(published, "packaged.exe")
         reached = space.run(root, tools, this + ["signature", "/verify/work"], os.path.join(out, "stages.log"))
@@ -219,6 +221,11 @@ def main():
     arguments = parser.parse_args()
     if arguments.stage in ("hook", "contain"):
         processes.own_sessions = False
+    # In the sandbox the tools' folder is where python3 -m finds them; each stage works in its own.
+    if arguments.stage == "signature":
+        os.chdir(arguments.folder)
+    elif arguments.stage in ("build", "package"):
+        os.chdir(os.path.dirname(arguments.tree))
     if arguments.stage == "hook":
         hook(arguments.root, os.environ[HOOK_WORK])
     elif arguments.stage == "contain":

@@ -13,9 +13,9 @@ import stat
 import zipfile
 import zlib
 
-import buildinfo
-from results import LARGEST_ENTRY, LARGEST_ZIP
-from verdict import NOT_VERIFIED, Refused, shown
+from common import buildinfo
+from verifier.results import LARGEST_ENTRY, LARGEST_ZIP
+from verifier.verdict import NOT_VERIFIED, Refused, shown
 
 MOST_ENTRIES = 10000
 ZIP_ERRORS = (zipfile.BadZipFile, ValueError, OSError, RuntimeError, EOFError, NotImplementedError, zlib.error,

@@ -13,7 +13,7 @@ tmpfs once they have ended: regular files only, each up to a bound.
 import os
 import subprocess
 
-import results
+from verifier import results
 
 BUILDER = 65534
 TIME_LIMIT = 600  # seconds, for each stage
@@ -41,7 +41,7 @@ def view(root, binds):
     for name in sorted(os.listdir(root)):
         if os.path.islink(os.path.join(root, name)):
             argv += ["--symlink", os.readlink(os.path.join(root, name)), "/" + name]
-    return argv + ["--proc", "/proc", "--dev", "/dev", "--chdir", "/verify/work", "--setenv", "PATH", CLEAN_PATH,
+    return argv + ["--proc", "/proc", "--dev", "/dev", "--chdir", "/verify/tools", "--setenv", "PATH", CLEAN_PATH,
                    "--setenv", "LC_ALL", "C.UTF-8", "--setenv", "HOME", "/verify/home", "--setenv", "TMPDIR",
                    "/tmp"]
 
