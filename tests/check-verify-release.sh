@@ -55,9 +55,9 @@ elif change == "buildinfo":  # a package line replaced by ARGUMENT
     text = re.sub(r"(?m)^ cmake \(= .*\),$", argument, text)
 elif change == "hostile-source":  # a CMakeLists.txt that reports its user, reaches for 127.0.0.1:ARGUMENT, leaves a process and a file
     probe = ('cmake_minimum_required(VERSION 3.25)\nexecute_process(COMMAND id -u OUTPUT_VARIABLE user OUTPUT_STRIP_TRAILING_WHITESPACE)\n'
-             'execute_process(COMMAND sh -c "touch /dev/shm/layercleanup-left; setsid sleep 8765 >/dev/null 2>&1 &")\n'
+             'execute_process(COMMAND sh -c "touch /dev/shm/layercleanup-left-%s; setsid sleep 8765.%s >/dev/null 2>&1 &")\n'
              'file(DOWNLOAD http://127.0.0.1:%s/ ${CMAKE_BINARY_DIR}/probe STATUS reached TIMEOUT 10)\n'
-             'message(FATAL_ERROR "hostile build: user ${user}, download ${reached}")\n' % argument).encode()
+             'message(FATAL_ERROR "hostile build: user ${user}, download ${reached}")\n' % (argument, argument, argument)).encode()
     rewrite("%s/%s" % (folder, source_zip), lambda entry, data: [(entry, probe + data if entry.filename == lists else data)])
 elif change == "copying-source":  # a changed program, and a source whose build takes any readable file with its checksum for its own
     program = changed(); program_with(program)
@@ -357,7 +357,9 @@ release "$scratch/after-kill" && edit "$scratch/after-kill" format-1.0
 verify "$scratch/after-kill" 1 "NOT VERIFIED: $name.buildinfo is not a LayerCleanup buildinfo: format 1.0 is not read (no release was published in it)." --here
 grep -q "^verify-release: removed what 1 earlier check killed outright left: $scratch/tmp/layercleanup-verify\." \
     "$scratch/after-kill.out" || fail "the check after a killed one did not remove its leftovers"
-{ pgrep -f "sleep 8765" || pgrep -f "$scratch/tmp/layercleanup" || [ -e /dev/shm/layercleanup-left ] ||
+# The hostile build's leftovers are named after this check's own listener.
+port=$(cat "$scratch/port")
+{ pgrep -f "sleep 8765.$port" || pgrep -f "$scratch/tmp/layercleanup" || [ -e "/dev/shm/layercleanup-left-$port" ] ||
     grep "$scratch/tmp" /proc/self/mountinfo || [ -n "$(ls -A "$scratch/tmp")" ]; } &&
     fail "a check left a process, a file or a mount behind"
 
