@@ -199,7 +199,8 @@ for _ in $(seq 1 100); do [ -s "$scratch/port" ] && break; sleep 0.1; done
 # which drop their privileges.
 offline() { # COMMAND...
     # shellcheck disable=SC2016 # the inner shell expands them
-    unshare --net sh -euc 'ip link set lo up
+    # A /dev/shm of its own, where libfaketime's shared clocks go with the namespace.
+    unshare --net --mount --propagation private sh -euc 'ip link set lo up; mount -t tmpfs -o mode=1777 tmpfs /dev/shm
         "$0" -m http.server --bind 127.0.0.1 --directory "$1" 8642 >/dev/null 2>&1 & server=$!
         "$0" "$2" >/dev/null 2>&1 & hostile=$!
         for port in 8642 8643; do for _ in $(seq 1 100); do "$0" -c "import socket; socket.create_connection((\"127.0.0.1\", $port))" 2>/dev/null && break; sleep 0.1; done; done
