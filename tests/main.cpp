@@ -22,11 +22,6 @@
 
 namespace {
 
-std::string Narrow(const std::wstring& text)
-{
-    return {text.begin(), text.end()}; // the texts here are ASCII
-}
-
 // A plain summary for whoever started the program by hand: how many cases
 // passed, failed and were skipped, and why each skipped one was.
 void PrintSummary()
@@ -79,8 +74,8 @@ int main(int argc, char** argv)
               << "marked as disposable; nothing of it is changed but what these tests make and remove.\n";
     std::optional<ScratchRegistry> scratch;
     try {
-        if (const std::wstring removed = own::RemoveLeftovers(); !removed.empty()) {
-            std::cout << "LayerCleanupTests: " << Narrow(removed) << ".\n";
+        if (const std::string removed = own::RemoveLeftovers(); !removed.empty()) {
+            std::cout << "LayerCleanupTests: " << removed << ".\n";
         }
         scratch.emplace();
     } catch (const std::exception& error) {

@@ -1,8 +1,8 @@
 #include "support/OwnRun.h"
 
-#include "registry/RegHandle.h"
 #include "support/Expected.h"
 #include "support/Folders.h"
+#include "support/TestRegistry.h"
 
 #include <cstdlib>
 #include <cwchar>
@@ -44,26 +44,13 @@ std::wstring TempFolderPath()
     return temp;
 }
 
-// A key opened without creating it, or nothing where it does not exist.
-std::optional<winreg::RegHandle> OpenExisting(HKEY parent, const std::wstring& path, const REGSAM access)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(parent, path.c_str(), 0, access | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return winreg::RegHandle(key);
-}
-
-std::vector<std::wstring> Names(HKEY key, const bool subKeys)
+std::vector<std::wstring> SubKeyNames(HKEY key)
 {
     std::vector<std::wstring> names;
     for (DWORD index = 0;; ++index) {
-        std::wstring name(32768, L'\0');
+        std::wstring name(256, L'\0'); // the longest key name
         auto length = static_cast<DWORD>(name.size());
-        const LONG status = subKeys
-                                ? RegEnumKeyExW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr)
-                                : RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
-        if (status != ERROR_SUCCESS) {
+        if (RegEnumKeyExW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
             return names;
         }
         name.resize(length);
@@ -142,21 +129,21 @@ std::optional<Run> OwnerOf(const std::wstring_view path)
     return end == std::wstring_view::npos ? std::nullopt : ParseRunName(rest.substr(0, end));
 }
 
-std::wstring RemoveLeftovers()
+std::string RemoveLeftovers()
 {
     std::size_t entries = 0;
     std::size_t keys = 0;
     std::size_t folders = 0;
 
     if (const auto layers = OpenExisting(HKEY_CURRENT_USER, expected::LayersKey, KEY_QUERY_VALUE | KEY_SET_VALUE)) {
-        for (const std::wstring& name : Names(layers->Get(), false)) {
+        for (const auto& [name, value] : ReadAllValues(layers->Get())) {
             if (IsLeftover(OwnerOf(name)) && RegDeleteValueW(layers->Get(), name.c_str()) == ERROR_SUCCESS) {
                 ++entries;
             }
         }
     }
     if (const auto tests = OpenExisting(HKEY_CURRENT_USER, TestsKey, KEY_READ | KEY_WRITE | DELETE)) {
-        for (const std::wstring& name : Names(tests->Get(), true)) {
+        for (const std::wstring& name : SubKeyNames(tests->Get())) {
             if (IsLeftover(ParseRunName(name)) && RegDeleteTreeW(tests->Get(), name.c_str()) == ERROR_SUCCESS) {
                 ++keys;
             }
@@ -178,11 +165,10 @@ std::wstring RemoveLeftovers()
     }
 
     if (entries + keys + folders == 0) {
-        return L"";
+        return "";
     }
-    return L"removed what earlier runs that ended early left: " + std::to_wstring(entries) +
-           L" compatibility entries, " + std::to_wstring(keys) + L" scratch keys, " + std::to_wstring(folders) +
-           L" folders";
+    return "removed what earlier runs that ended early left: " + std::to_string(entries) + " compatibility entries, " +
+           std::to_string(keys) + " scratch keys, " + std::to_string(folders) + " folders";
 }
 
 void RemoveThisRunsTraces()

@@ -43,7 +43,7 @@ struct Run {
 
 // Removes what runs that have ended left: Layers entries in their folders,
 // their scratch keys, their folders. Returns a line saying what, or nothing.
-std::wstring RemoveLeftovers();
+std::string RemoveLeftovers();
 
 // Removes this run's folder, and the tests' key where nothing is left in it.
 void RemoveThisRunsTraces();

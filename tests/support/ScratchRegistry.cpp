@@ -2,6 +2,7 @@
 
 #include "registry/RegException.h"
 #include "support/OwnRun.h"
+#include "support/TestRegistry.h"
 
 #include <string>
 
@@ -32,11 +33,7 @@ bool MappingTakes(HKEY scratch)
         return false;
     }
     RegCloseKey(made);
-    HKEY found = nullptr;
-    const bool landed = RegOpenKeyExW(scratch, probe.c_str(), 0, KEY_READ, &found) == ERROR_SUCCESS;
-    if (landed) {
-        RegCloseKey(found);
-    }
+    const bool landed = OpenExisting(scratch, probe).has_value();
     RegDeleteKeyW(HKEY_CURRENT_USER, probe.c_str());
     return landed;
 }

@@ -93,14 +93,18 @@ winreg::RegHandle OpenKey(HKEY parent, const std::wstring& path, const REGSAM ac
     return key;
 }
 
-bool KeyExists(HKEY parent, const std::wstring& path)
+std::optional<winreg::RegHandle> OpenExisting(HKEY parent, const std::wstring& path, const REGSAM access)
 {
     HKEY key = nullptr;
-    const LONG status = RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key);
-    if (status == ERROR_SUCCESS) {
-        RegCloseKey(key);
+    if (RegOpenKeyExW(parent, path.c_str(), 0, access | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+        return std::nullopt;
     }
-    return status == ERROR_SUCCESS;
+    return winreg::RegHandle(key);
+}
+
+bool KeyExists(HKEY parent, const std::wstring& path)
+{
+    return OpenExisting(parent, path).has_value();
 }
 
 void DeleteKeyTree(HKEY parent, const std::wstring& path)
@@ -122,13 +126,8 @@ void ResetLayersKey(const RegValues& values)
 
 std::optional<RegValues> ReadLayersKey()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, expected::LayersKey.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    const winreg::RegHandle layers(key);
-    return ReadAllValues(layers.Get());
+    const std::optional<winreg::RegHandle> layers = OpenExisting(HKEY_CURRENT_USER, expected::LayersKey);
+    return layers ? std::optional<RegValues>(ReadAllValues(layers->Get())) : std::nullopt;
 }
 
 DenyValueWrites::DenyValueWrites(HKEY parent, const std::wstring& path)

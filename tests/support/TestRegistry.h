@@ -32,6 +32,9 @@ void WriteValue(HKEY key, const std::wstring& name, const RegValue& value);
 [[nodiscard]] RegValues ReadAllValues(HKEY key);
 
 [[nodiscard]] winreg::RegHandle OpenKey(HKEY parent, const std::wstring& path, REGSAM access = KEY_ALL_ACCESS);
+// The key opened without creating it; nothing where it does not exist.
+[[nodiscard]] std::optional<winreg::RegHandle> OpenExisting(HKEY parent, const std::wstring& path,
+                                                            REGSAM access = KEY_READ);
 [[nodiscard]] bool KeyExists(HKEY parent, const std::wstring& path);
 void DeleteKeyTree(HKEY parent, const std::wstring& path);
 
