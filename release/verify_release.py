@@ -171,9 +171,10 @@ def signer(found, program, wanted):
 
 
 def verify(options, work):
-    if options.keep_archive and folders.first_link(options.keep_archive):
+    linked = options.keep_archive and folders.first_link(options.keep_archive)
+    if linked:
         return Verdict(CANNOT_VERIFY, "%s holds a link, %s, where the kept archive would be written, so nothing was "
-                       "checked." % (options.keep_archive, folders.first_link(options.keep_archive)))
+                       "checked." % (options.keep_archive, linked))
     release = published.Release(options.package, options.source, options.buildinfo)
     fields, program_name = release.fields, release.fields["Program"]
     if options.signer and not release.signed:
@@ -228,7 +229,7 @@ def user():
 
 
 def main():
-    # Every tool is read in one language: a checker's never changes a verdict or its reason.
+    # Every tool it starts is read in one language: a checker's never changes a verdict or its reason.
     for name in [name for name in os.environ if name in ("LANG", "LANGUAGE") or name.startswith("LC_")]:
         del os.environ[name]
     os.environ["LC_ALL"] = "C.UTF-8"

@@ -301,20 +301,22 @@ mismatched|$scratch/signed-build|program-from|$keys/mismatched.exe|--here|1|NOT 
 forged|$scratch/signed-build|program-from|$keys/forged.exe|--here --signer $signer|1|NOT VERIFIED: the signature of LayerCleanup.exe names its signer so that more than one certificate it carries fits (the same serial number and issuer, letter case and spacing aside), so which one it names is not certain.
 nested|$scratch/signed-build|program-from|$keys/nested.exe|--here --signer $signer|1|NOT VERIFIED: LayerCleanup.exe carries more than one signature (one inside another, or several signers), and Windows would show each; a release is signed once.
 ROWS
-# Years later; the last two rows' verdicts name the kept file each changes.
+# Years later; some rows' verdicts name the kept file that they change.
+security_index=$(cd "$scratch/kept/archive" 2>/dev/null && ls -d debian-security/*/dists/*)/InRelease
+cmake_deb=$(cd "$scratch/kept/archive" 2>/dev/null && ls debian/*/pool/main/c/cmake/cmake_*.deb)
 rows <<ROWS
 served|$build|||offline --snapshot http://127.0.0.1:8642/|0|$built
 kept|$build|||offline --archive $scratch/kept|0|$built
 missing-version|$build|buildinfo| cmake (= 3.25.0-99),|offline --snapshot http://127.0.0.1:8642/|3|$missing
-resigned|$build|resigned||offline --archive $scratch/resigned-archive|3|CANNOT VERIFY: the signature of $(cd "$scratch/kept/archive" 2>/dev/null && ls -d debian-security/*/dists/*)/InRelease was made by a key that is not trusted (not one of Debian's archive keys, nor one given with --keyring), so nothing was built.
-revoked|$build|revoked||offline --archive $scratch/revoked-archive --keyring $scratch/revoked.gpg|3|CANNOT VERIFY: the signature of $(cd "$scratch/kept/archive" 2>/dev/null && ls -d debian-security/*/dists/*)/InRelease was made by a revoked key, which is never trusted, so nothing was built.
+resigned|$build|resigned||offline --archive $scratch/resigned-archive|3|CANNOT VERIFY: the signature of $security_index was made by a key that is not trusted (not one of Debian's archive keys, nor one given with --keyring), so nothing was built.
+revoked|$build|revoked||offline --archive $scratch/revoked-archive --keyring $scratch/revoked.gpg|3|CANNOT VERIFY: the signature of $security_index was made by a revoked key, which is never trusted, so nothing was built.
 many-files|$build|source|many-files|offline --archive $scratch/kept|3|CANNOT VERIFY: the source's build was stopped at its limit of 16384 files made, so nothing was compared.
 drip|$build|||offline --snapshot http://127.0.0.1:8643/drip/|3|CANNOT VERIFY: the snapshot archive at http://127.0.0.1:8643/drip/ answered less than 64 KiB in 30 s for mr/timestamp/, so nothing was built.
 endless|$build|||offline --snapshot http://127.0.0.1:8643/endless/|3|CANNOT VERIFY: the answer for mr/timestamp/ is larger than 16 MiB, so nothing was built.
 garbled|$build|||offline --snapshot http://127.0.0.1:8643/garbled/|3|CANNOT VERIFY: the snapshot archive at http://127.0.0.1:8643/garbled/ gave no readable answer at mr/timestamp/, so nothing was built.
 redirect|$build|||offline --snapshot http://127.0.0.1:8643/moved/|3|CANNOT VERIFY: http://127.0.0.1:8643/ redirected the check to another host or scheme (http://127.0.0.2:8643/\x1b[2K\x1b[8mVERIFIED: fine), so nothing was built.
 linked-cache|$build|||offline nobody --snapshot http://127.0.0.1:8642/|3|CANNOT VERIFY: the snapshot archive at http://127.0.0.1:8642/ holds a link, $scratch/nobody-cache/layercleanup-verify/$(cache_of http://127.0.0.1:8642/)/mr, where the check would read or write its files, so nothing was built.
-flipped|$build|flipped||offline --archive $scratch/flipped-archive|3|CANNOT VERIFY: $(cd "$scratch/kept/archive" 2>/dev/null && ls debian/*/pool/main/c/cmake/cmake_*.deb) does not match Debian's signed index (Hash Sum mismatch), so nothing was built.
+flipped|$build|flipped||offline --archive $scratch/flipped-archive|3|CANNOT VERIFY: $cmake_deb does not match Debian's signed index (Hash Sum mismatch), so nothing was built.
 ROWS
 if [ "$mode" = here ]; then
     grep -qx 'verify-release: the signing certificate calls itself "CN=Microsoft Corporation"' "$scratch/signed.out" ||

@@ -32,8 +32,6 @@ KEYRINGS = ("/usr/share/keyrings/debian-archive-keyring.gpg", "/usr/share/keyrin
 LARGEST_KEYRING = 16 * 1024 ** 2
 # What the gpgv of apt's checks takes to be revoked, beside it (see gpgv_in_time).
 REVOKED = "revoked"
-# Tools are asked in one language, so that what they say reads the same to every checker.
-C_LOCALE = {"LC_ALL": "C.UTF-8"}
 
 
 class Unreached(Exception):
@@ -90,7 +88,7 @@ def keys(home, path):
     subkeys' fingerprints with whether each is revoked."""
     listing = subprocess.run(["gpg", "--homedir", home, "--batch", "--with-colons", "--fixed-list-mode",
                               "--show-keys", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                             text=True, errors="replace", env=dict(os.environ, **C_LOCALE), check=False).stdout
+                             text=True, errors="replace", check=False).stdout
     found, last = [], None
     for record in (line.split(":") for line in listing.splitlines()):
         if record[0] == "pub" and len(record) > 1:
@@ -143,14 +141,14 @@ def keyrings(options, release, work):
             if key["revoked"]:
                 revoked.add(key["fingerprint"])
         subprocess.run(["gpg", "--homedir", home, "--batch", "--quiet", "--import", copied],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(os.environ, **C_LOCALE),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        check=False)
     if not chosen:
         raise Refused(CANNOT_VERIFY, "no key that signs Debian %s's archive was found: install debian-archive-keyring,"
                       " or name a keyring with --keyring." % shown(fields["Build-Release"]))
     with open(os.path.join(folder, "trusted.gpg"), "wb") as file:
         subprocess.run(["gpg", "--homedir", home, "--batch", "--export"] + chosen, stdout=file,
-                       stderr=subprocess.DEVNULL, env=dict(os.environ, **C_LOCALE), check=False)
+                       stderr=subprocess.DEVNULL, check=False)
     with open(os.path.join(work, "tools", "verifier", REVOKED), "w", encoding="ascii") as file:
         file.write("".join(fingerprint + "\n" for fingerprint in sorted(revoked)))
     say("trusting only these keys for Debian %s's archive: %s" % (fields["Build-Release"], "; ".join(described)))
@@ -196,7 +194,7 @@ def attempt(options, release, work, sources, store):
     if os.geteuid() == 0:
         wrapped = ["unshare", "--mount", "--propagation", "private", "--"] + wrapped
     # mmdebstrap's own temporary folder lies in the work folder too.
-    status = run(wrapped, log, env=dict(os.environ, TMPDIR=work, **{inside.HOOK_WORK: work}, **C_LOCALE))
+    status = run(wrapped, log, env=dict(os.environ, TMPDIR=work, **{inside.HOOK_WORK: work}))
     out = os.path.join(work, "verify-out")
     made = results.load(os.path.join(out, "root.json"))
     if made.get("missing"):

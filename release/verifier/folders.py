@@ -5,19 +5,22 @@ following no link at any step, so that a link planted in the folder cannot
 take a read or a write elsewhere, whoever runs the check."""
 
 import os
+import shutil
 import stat
 
-FOLDER = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW
+# Folders are only passed through (O_PATH), as one that may not be listed can be.
+FOLDER = os.O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW
 
 
 class Linked(Exception):
     """A path of the folder is a link, or not what it must be; the message names it."""
 
 
-def _walk(base, parts, create):
-    """A descriptor of the folder base/parts..., made where missing if create."""
+def _walk(base, parts, create, base_link=True):
+    """A descriptor of the folder base/parts..., made where missing if
+    create; base itself may be a link only where base_link is true."""
     try:
-        descriptor = os.open(base, os.O_RDONLY | os.O_DIRECTORY)
+        descriptor = os.open(base, os.O_PATH | os.O_DIRECTORY | (0 if base_link else os.O_NOFOLLOW))
     except OSError as error:
         raise Linked("%s cannot be opened as a folder (%s)" % (base, error.strerror))
     for index, part in enumerate(parts):
@@ -40,11 +43,11 @@ def _walk(base, parts, create):
     return descriptor
 
 
-def open_file(base, relative):
+def open_file(base, relative, base_link=True):
     """The regular file base/relative, open for reading; None where it is absent."""
     parts = relative.split("/")
     try:
-        folder = _walk(base, parts[:-1], False)
+        folder = _walk(base, parts[:-1], False, base_link)
     except Linked:
         if not os.path.lexists(os.path.join(base, *parts[:-1])):
             return None
@@ -106,8 +109,7 @@ def write(base, relative, data):
 def copy(source, base, relative):
     """Copies the regular file source (the verifier's own) to base/relative."""
     with open(source, "rb") as given, Writing(base, relative) as writing:
-        for block in iter(lambda: given.read(1024 * 1024), b""):
-            writing.file.write(block)
+        shutil.copyfileobj(given, writing.file)
         writing.commit()
 
 
@@ -134,9 +136,13 @@ def names(base, relative):
             return []
         raise
     try:
-        return os.listdir(folder)
+        listed = os.open(".", os.O_RDONLY | os.O_DIRECTORY, dir_fd=folder)
     finally:
         os.close(folder)
+    try:
+        return os.listdir(listed)
+    finally:
+        os.close(listed)
 
 
 def first_link(base):

@@ -51,7 +51,7 @@ def main(arguments):
         status, arguments[at] = int(arguments[at]), str(writing)
     else:
         status, arguments = 1, ["--status-fd", str(writing)] + arguments
-    gpgv = subprocess.Popen(["gpgv"] + arguments, pass_fds=(writing,), env=dict(os.environ, LC_ALL="C.UTF-8"))
+    gpgv = subprocess.Popen(["gpgv"] + arguments, pass_fds=(writing,))
     os.close(writing)
     with os.fdopen(reading, encoding="utf-8", errors="surrogateescape") as said:
         lines = said.read().splitlines()

@@ -6,6 +6,8 @@ import json
 import os
 import stat
 
+from verifier import folders
+
 LOG_TAIL = 64 * 1024
 LARGEST_FINDINGS = 1024 * 1024
 # No release's ZIP, or program or other entry, is larger.
@@ -16,24 +18,15 @@ LARGEST_ENTRY = 64 * 1024 * 1024
 def read(base, relative, largest):
     """The bytes of base/relative ("/"-separated) where it is a regular file
     of at most largest bytes, reached without following a link; else None."""
-    descriptors = []
     try:
-        # Folders are only passed through (O_PATH), as one that may not be listed can be.
-        descriptors.append(os.open(base, os.O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW))
-        parts = relative.split("/")
-        for folder in parts[:-1]:
-            descriptors.append(os.open(folder, os.O_PATH | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=descriptors[-1]))
-        descriptors.append(os.open(parts[-1], os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=descriptors[-1]))
-        if not stat.S_ISREG(os.fstat(descriptors[-1]).st_mode):
-            return None
-        with os.fdopen(os.dup(descriptors[-1]), "rb") as file:
-            data = file.read(largest + 1)
-        return data if len(data) <= largest else None
-    except OSError:
+        file = folders.open_file(base, relative, base_link=False)
+    except (folders.Linked, OSError):
         return None
-    finally:
-        for descriptor in descriptors:
-            os.close(descriptor)
+    if file is None:
+        return None
+    with file:
+        data = file.read(largest + 1)
+    return data if len(data) <= largest else None
 
 
 def tail(path, size=LOG_TAIL):

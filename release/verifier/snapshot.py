@@ -21,6 +21,7 @@ import http.server
 import json
 import os
 import re
+import shutil
 import socket
 import ssl
 import threading
@@ -347,9 +348,7 @@ def publish(kept, into):
 
 def place(source, target):
     os.makedirs(os.path.dirname(target), exist_ok=True)
-    with open(source, "rb") as given, open(target, "wb") as taken:
-        for block in iter(lambda: given.read(1024 * 1024), b""):
-            taken.write(block)
+    shutil.copyfile(source, target)
 
 
 def sha256_of(path):
